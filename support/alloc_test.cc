@@ -1,0 +1,140 @@
+#include "support/alloc.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/error_text.h"
+#include "support/join.h"
+
+// The allocation that cannot succeed: more than any address space holds.
+static constexpr size_t impossible = SIZE_MAX / 2;
+
+TEST(AllocOrDie, ZeroSizesGiveAOneByteBlock)
+{
+    void *plain = alloc_or_die(0);
+    char *zeroed = static_cast<char *>(calloc_or_die(0, 8));
+    void *resized = realloc_or_die(nullptr, 0);
+    EXPECT_EQ(zeroed[0], '\0');
+    free(plain);
+    free(zeroed);
+    free(resized);
+    free(calloc_or_die(5, 0));
+}
+
+TEST(AllocOrDie, ReallocKeepsContents)
+{
+    char *block = static_cast<char *>(realloc_or_die(nullptr, 24));
+    memcpy(block, "abc", 4);
+    block = static_cast<char *>(realloc_or_die(block, 4096));
+    EXPECT_STREQ(block, "abc");
+    free(block);
+    char *copy = strdup_or_die("text");
+    EXPECT_STREQ(copy, "text");
+    free(copy);
+}
+
+TEST(AllocOrDieDeathTest, OutOfMemoryNamesTheSizeAndExitsWithOne)
+{
+    EXPECT_EXIT(alloc_or_die(impossible), testing::ExitedWithCode(1),
+                "^\nout of memory allocating 9223372036854775807 bytes\n$");
+    EXPECT_EXIT(realloc_or_die(nullptr, impossible), testing::ExitedWithCode(1),
+                "^\nout of memory allocating 9223372036854775807 bytes\n$");
+    // calloc reports the product of count and size, wrapped as it is.
+    EXPECT_EXIT(calloc_or_die(impossible, 3), testing::ExitedWithCode(1),
+                "^\nout of memory allocating 9223372036854775805 bytes\n$");
+    EXPECT_EXIT(
+        {
+            set_alloc_program_name("prog");
+            strdup_or_die("x");
+            alloc_or_die(impossible);
+        },
+        testing::ExitedWithCode(1), "^\nprog: out of memory allocating 9223372036854775807 bytes\n$");
+}
+
+static void hook_writes_marker()
+{
+    fputs("hook ran\n", stderr);
+}
+
+TEST(ExitWithHookDeathTest, RunsTheHookOnceThenExits)
+{
+    EXPECT_EXIT(exit_with_hook(3), testing::ExitedWithCode(3), "^$");
+    EXPECT_EXIT(
+        {
+            exit_hook = hook_writes_marker;
+            exit_with_hook(3);
+        },
+        testing::ExitedWithCode(3), "^hook ran\n$");
+    EXPECT_EXIT(
+        {
+            exit_hook = hook_writes_marker;
+            alloc_or_die(impossible);
+        },
+        testing::ExitedWithCode(1), "^\nout of memory allocating [0-9]+ bytes\nhook ran\n$");
+}
+
+TEST(JoinStrings, ListEndsAtTheFirstNull)
+{
+    const struct {
+        char *joined;
+        const char *expected;
+    } cases[] = {
+        {join_strings(nullptr), ""},
+        {join_strings("a", "", "bc", nullptr), "abc"},
+        {join_strings("ab", nullptr, "cd", nullptr), "ab"},
+        {join_strings("/usr/", "lib", "/", nullptr), "/usr/lib/"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expected);
+        EXPECT_STREQ(c.joined, c.expected);
+        free(c.joined);
+    }
+    EXPECT_EQ(join_strings_length("ab", "cde", nullptr), 5u);
+    EXPECT_EQ(join_strings_length(nullptr), 0u);
+}
+
+TEST(JoinStrings, IntoACallersBuffer)
+{
+    char buffer[8];
+    memset(buffer, 'z', sizeof buffer);
+    EXPECT_EQ(join_strings_into(buffer, nullptr), buffer);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(join_strings_into(buffer, "x", "y", nullptr), buffer);
+    EXPECT_STREQ(buffer, "xy");
+    char shared[16];
+    join_shared_buffer = shared;
+    EXPECT_EQ(join_strings_shared("ab", "c", nullptr), shared);
+    EXPECT_STREQ(shared, "abc");
+}
+
+TEST(RejoinStrings, ExtendsAnAllocatedStringInPlaceOfTheOld)
+{
+    char *dir = strdup_or_die("dir");
+    char *extended = rejoin_strings(dir, dir, "/", nullptr);
+    EXPECT_STREQ(extended, "dir/");
+    free(extended);
+    char *fresh = rejoin_strings(nullptr, "a", "b", nullptr);
+    EXPECT_STREQ(fresh, "ab");
+    free(fresh);
+}
+
+TEST(ErrorText, PlatformTextOrTheFallback)
+{
+    EXPECT_STREQ(error_text(ENOENT), strerror(ENOENT));
+    EXPECT_STREQ(error_text(EBADF), strerror(EBADF));
+    // Numbers the platform has no entry for: its own "unknown" text, or ours.
+    for (int number : {12345, -7, INT_MIN}) {
+        SCOPED_TRACE(number);
+        const char *text = error_text(number);
+        ASSERT_NE(text, nullptr);
+        std::string expected_fallback = "undocumented error #" + std::to_string(number);
+        if (text == error_text_buffer && strncmp(text, "undocumented", 12) == 0)
+            EXPECT_EQ(text, expected_fallback);
+        else
+            EXPECT_NE(strstr(text, std::to_string(number).c_str()), nullptr) << text;
+    }
+}

@@ -1,0 +1,208 @@
+#include "tests/test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+scoped_temp_dir::scoped_temp_dir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mavo-test-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path = buffer.data();
+}
+
+scoped_temp_dir::~scoped_temp_dir()
+{
+    std::error_code ignored;
+    // Tests may leave unreadable directories behind: open them up first.
+    for (auto it = std::filesystem::recursive_directory_iterator(path, ignored);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored))
+        if (it->is_directory(ignored) && !it->is_symlink(ignored))
+            chmod(it->path().c_str(), 0700);
+    std::filesystem::remove_all(path, ignored);
+}
+
+void write_file(const std::string &path, const std::string &content, int mode)
+{
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+    }
+    chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_script(const std::string &path, const std::string &body)
+{
+    write_file(path, "#!/bin/sh\n" + body, 0755);
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string &path)
+{
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(path.c_str())) {
+        while (dirent *entry = readdir(dir))
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+                names.push_back(entry->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::set<int> open_fds()
+{
+    std::set<int> fds;
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > 65536)
+        limit = 65536;
+    for (int fd = 0; fd < limit; fd++)
+        if (fcntl(fd, F_GETFD) != -1)
+            fds.insert(fd);
+    return fds;
+}
+
+int run_result::exit_code() const
+{
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+static std::vector<char *> pointers_to(const std::vector<std::string> &texts)
+{
+    std::vector<char *> pointers;
+    for (const std::string &text : texts)
+        pointers.push_back(const_cast<char *>(text.c_str()));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Reads both pipes to their ends without letting either fill up.
+static void drain(int out_fd, int err_fd, std::string &out, std::string &err)
+{
+    char buffer[4096];
+    int open_count = 2;
+    int fds[2] = {out_fd, err_fd};
+    std::string *sinks[2] = {&out, &err};
+    while (open_count > 0) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        for (int fd : fds)
+            if (fd >= 0)
+                FD_SET(fd, &readable);
+        if (select(std::max(fds[0], fds[1]) + 1, &readable, nullptr, nullptr, nullptr) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; i++) {
+            if (fds[i] < 0 || !FD_ISSET(fds[i], &readable))
+                continue;
+            ssize_t got = read(fds[i], buffer, sizeof buffer);
+            if (got > 0) {
+                sinks[i]->append(buffer, static_cast<size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                close(fds[i]);
+                fds[i] = -1;
+                open_count--;
+            }
+        }
+    }
+}
+
+run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> *env,
+                       const std::string &input, const char *program)
+{
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<char *> args = pointers_to(argv);
+    std::vector<std::string> env_copy = env != nullptr ? *env : std::vector<std::string>();
+    std::vector<char *> envp = pointers_to(env_copy);
+    const char *path = program != nullptr ? program : argv[0].c_str();
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        if (env != nullptr)
+            environ = envp.data();
+        execv(path, args.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    // Feed the input from a child of our own so a large input cannot block
+    // against unread output.
+    pid_t feeder = -1;
+    if (!input.empty()) {
+        feeder = fork();
+        if (feeder == 0) {
+            size_t done = 0;
+            while (done < input.size()) {
+                ssize_t wrote = write(in_pipe[1], input.data() + done, input.size() - done);
+                if (wrote <= 0)
+                    break;
+                done += static_cast<size_t>(wrote);
+            }
+            _exit(0);
+        }
+    }
+    close(in_pipe[1]);
+    run_result result;
+    drain(out_pipe[0], err_pipe[0], result.out, result.err);
+    while (waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
+    }
+    if (feeder > 0)
+        while (waitpid(feeder, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    return result;
+}
+
+std::vector<std::string> environment_with(const std::vector<std::string> &changes)
+{
+    std::vector<std::string> result;
+    auto name_of = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
+    for (char **entry = environ; *entry != nullptr; entry++) {
+        std::string text = *entry;
+        bool replaced = std::any_of(changes.begin(), changes.end(),
+                                    [&](const std::string &c) { return name_of(c) == name_of(text); });
+        if (!replaced)
+            result.push_back(text);
+    }
+    for (const std::string &change : changes)
+        if (change.find('=') != std::string::npos)
+            result.push_back(change);
+    return result;
+}

@@ -1,0 +1,56 @@
+// tests/test_util.h: small helpers shared by the tests: a temporary directory
+// that cleans up, files, the set of open descriptors, and running a program
+// with its output and status captured.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents at the
+// end of the scope.
+struct scoped_temp_dir {
+    scoped_temp_dir();
+    ~scoped_temp_dir();
+    scoped_temp_dir(const scoped_temp_dir &) = delete;
+    scoped_temp_dir &operator=(const scoped_temp_dir &) = delete;
+    std::string path;   // no trailing '/'
+    std::string operator/(const std::string &name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string &path, const std::string &content, int mode = 0644);
+std::string read_file(const std::string &path);
+// A shell script: "#!/bin/sh\n" + body, mode 0755.
+void write_script(const std::string &path, const std::string &body);
+bool file_exists(const std::string &path);
+// Names in a directory, "." and ".." left out, sorted.
+std::vector<std::string> list_dir(const std::string &path);
+
+// Descriptors open in this process now.
+std::set<int> open_fds();
+
+struct run_result {
+    int status = -1;          // raw wait status
+    std::string out;          // standard output
+    std::string err;          // standard error
+    int exit_code() const;    // WEXITSTATUS, or -1 when the program did not exit
+};
+
+// Runs `argv` (argv[0] is the path run, unless `program` is given) with
+// `env` as its whole environment when `env` is not null, feeding `input`
+// to its standard input; waits for it.
+run_result run_program(const std::vector<std::string> &argv,
+                       const std::vector<std::string> *env = nullptr,
+                       const std::string &input = "", const char *program = nullptr);
+
+// This process's environment with `name=value` entries added or replaced;
+// a bare `name` removes that variable.
+std::vector<std::string> environment_with(const std::vector<std::string> &changes);
+
+// Runs `body` in a forked child and returns its raw wait status; the child
+// ends with _exit(0) when body returns. For code that ends the process or
+// changes process-wide state.
+template <typename Body>
+int in_child(Body body);
+
+#include "tests/test_util_inl.h"

@@ -1,0 +1,6 @@
+int add(int a, int b);
+
+int twice(int a)
+{
+    return add(a, a);
+}

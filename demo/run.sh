@@ -16,10 +16,12 @@ rm -rf "$work"
 prefix=$work/install
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-# Where an installation keeps its plug-in and its binary tools.
+# Where an installation keeps its plug-in and its binary tools. The tool
+# directory is reached from the versioned library directory by ".." steps, so
+# that directory has to exist as well.
 plugin_dir=$prefix/libexec/mavo12/mavo/$triplet/$version
 tool_dir=$prefix/$triplet/bin
-mkdir -p "$plugin_dir" "$tool_dir"
+mkdir -p "$plugin_dir" "$tool_dir" "$prefix/lib/mavo12/mavo/$triplet/$version"
 ln -s "$plugin" "$plugin_dir/$plugin_name"
 ln -s "$ar" "$tool_dir/ar"
 ln -s "$nm" "$tool_dir/nm"

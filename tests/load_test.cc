@@ -1,0 +1,149 @@
+// Many programs at once against one installation, as a parallel build runs
+// them: every argument vector and every exit status must come through
+// untouched, and nothing may be left behind.
+#include <dirent.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/test_util.h"
+
+extern char **environ;
+
+namespace {
+
+struct invocation {
+    std::string program;                 // installed program to run
+    std::vector<std::string> arguments;  // after argv[0]
+    std::vector<std::string> expected;   // what the tool must receive after its own name
+    int exit_code;
+};
+
+// Lays out an installation: the programs in bin/, the plug-in and the tools
+// where an installation keeps them. The tool directory is reached through the
+// versioned library directory and ".." steps, so that directory must exist.
+std::string install_into(const scoped_temp_dir &root)
+{
+    std::string prefix = root / "inst";
+    std::string libexec = prefix + "/libexec/mavo12/mavo/aarch64-portbld-freebsd14.4/12.4.1";
+    std::string tools = prefix + "/aarch64-portbld-freebsd14.4/bin";
+    for (const std::string &dir : {prefix, prefix + "/bin", prefix + "/libexec", prefix + "/libexec/mavo12",
+                                   prefix + "/libexec/mavo12/mavo", prefix + "/libexec/mavo12/mavo/aarch64-portbld-freebsd14.4",
+                                   libexec, prefix + "/aarch64-portbld-freebsd14.4", tools, prefix + "/lib",
+                                   prefix + "/lib/mavo12", prefix + "/lib/mavo12/mavo",
+                                   prefix + "/lib/mavo12/mavo/aarch64-portbld-freebsd14.4",
+                                   prefix + "/lib/mavo12/mavo/aarch64-portbld-freebsd14.4/12.4.1"})
+        mkdir(dir.c_str(), 0755);
+    for (const char *built : {MAVO_AR_PATH, MAVO_NM_PATH, MAVO_RANLIB_PATH}) {
+        std::string name = strrchr(built, '/') + 1;
+        write_file(prefix + "/bin/" + name, read_file(built), 0755);
+    }
+    write_file(libexec + "/libmeld_plugin.so", "not really a plug-in\n");
+    // Each tool records what it was given in the file named by its fourth
+    // argument and exits with the code given as its fifth.
+    for (const char *tool : {"ar", "nm", "ranlib"})
+        write_script(tools + "/" + tool, "printf '%s\\n' \"$@\" > \"$4\"\nexit \"$5\"\n");
+    return prefix;
+}
+
+std::string lines(const std::vector<std::string> &texts)
+{
+    std::string joined;
+    for (const std::string &text : texts)
+        joined += text + "\n";
+    return joined;
+}
+
+// Processes whose command line mentions `marker`, other than this one.
+int processes_mentioning(const std::string &marker)
+{
+    int count = 0;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr)
+        return 0;
+    while (dirent *entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || atoi(entry->d_name) == getpid())
+            continue;
+        std::string cmdline = read_file(std::string("/proc/") + entry->d_name + "/cmdline");
+        if (cmdline.find(marker) != std::string::npos)
+            count++;
+    }
+    closedir(proc);
+    return count;
+}
+
+}  // namespace
+
+TEST(Load, TwoHundredInvocationsFiftyAtATime)
+{
+    scoped_temp_dir root;
+    std::string prefix = install_into(root);
+    std::string records = root / "records";
+    std::string temp = root / "tmp";
+    mkdir(records.c_str(), 0755);
+    mkdir(temp.c_str(), 0755);
+    std::string plugin = prefix + "/bin/../libexec/mavo12/mavo/aarch64-portbld-freebsd14.4/12.4.1/libmeld_plugin.so";
+
+    std::vector<invocation> runs;
+    const char *programs[] = {"mavo-ar", "mavo-nm", "mavo-ranlib"};
+    for (int i = 0; i < 200; i++) {
+        std::string program = programs[i % 3];
+        std::string record = records + "/" + std::to_string(i);
+        std::string first = "x" + std::to_string(i);
+        std::string code = std::to_string(i);
+        invocation run{prefix + "/bin/" + program, {first, record, code, "arg with blanks " + code, ""}, {}, i};
+        // mavo-ar alone puts a '-' in front of a first argument without one.
+        std::string first_seen = program == "mavo-ar" ? "-" + first : first;
+        run.expected = {"--plugin", plugin, first_seen, record, code, "arg with blanks " + code, ""};
+        runs.push_back(run);
+    }
+
+    std::vector<std::string> env = environment_with({"TMPDIR=" + temp, "MAVO_EXEC_PREFIX"});
+    std::vector<char *> envp;
+    for (std::string &entry : env)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    std::map<pid_t, int> running;   // pid -> index into runs
+    std::map<int, int> statuses;    // index -> raw status
+    size_t next = 0;
+    while (next < runs.size() || !running.empty()) {
+        while (next < runs.size() && running.size() < 50) {
+            std::vector<char *> argv = {runs[next].program.data()};
+            for (std::string &argument : runs[next].arguments)
+                argv.push_back(argument.data());
+            argv.push_back(nullptr);
+            pid_t pid;
+            ASSERT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()), 0);
+            running[pid] = static_cast<int>(next++);
+        }
+        int status;
+        pid_t done = waitpid(-1, &status, 0);
+        if (done < 0) {
+            ASSERT_EQ(errno, EINTR);
+            continue;
+        }
+        ASSERT_TRUE(running.count(done)) << "an unknown child " << done << " ended";
+        statuses[running[done]] = status;
+        running.erase(done);
+    }
+
+    for (size_t i = 0; i < runs.size(); i++) {
+        SCOPED_TRACE(runs[i].program + " run " + std::to_string(i));
+        ASSERT_TRUE(WIFEXITED(statuses[i]));
+        EXPECT_EQ(WEXITSTATUS(statuses[i]), runs[i].exit_code);
+        EXPECT_EQ(read_file(records + "/" + std::to_string(i)), lines(runs[i].expected));
+    }
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(processes_mentioning(root.path), 0);
+    EXPECT_EQ(list_dir(temp), std::vector<std::string>());
+}

@@ -9,11 +9,15 @@
 // The way from `bin_dir` to `target_dir` applied to the program's real
 // directory (symbolic links resolved). A new text the caller frees, ending in
 // '/' when `target_dir` does; null when the program lies in `bin_dir`, when
-// nothing can be worked out, or on any failure. Never normalised.
+// the two directories share not even their root, or on any failure. Never
+// normalised: "/opt/tc/bin/../lib/x/". A name without '/' is first looked up
+// along $PATH (an empty element is the working directory); when no executable
+// file is found it stays as it is.
 char *relocate_prefix(const char *program_name, const char *bin_dir, const char *target_dir);
 // The same, with the program's location taken as its name, links unresolved.
 char *relocate_prefix_no_links(const char *program_name, const char *bin_dir,
                                const char *target_dir);
+// What the two above do, with or without resolving links.
 char *relocate_prefix_common(const char *program_name, const char *bin_dir,
                              const char *target_dir, bool resolve_links);
 

@@ -1,1 +1,139 @@
-int main() { return 1; }
+// The main routine of mavo-ar, mavo-nm and mavo-ranlib: finds the link-time
+// optimisation plug-in and the real tool, and runs the tool with "--plugin"
+// and the plug-in's path in front of the user's arguments. The three programs
+// are this one source built with different values below.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/driver_args.h"
+#include "pex/pex.h"
+#include "search/search_list.h"
+#include "support/join.h"
+#include "support/relocate.h"
+
+static constexpr const char wrapper_name[] = WRAPPER_NAME;
+static constexpr const char wrapped_tool[] = WRAPPED_TOOL;
+static constexpr bool applies_first_argument_rule = FIRST_ARGUMENT_RULE;
+static constexpr const char configured_bin_dir[] = CONFIGURED_BIN_DIR;
+static constexpr const char configured_exec_dir[] = CONFIGURED_EXEC_DIR;
+static constexpr const char configured_libexec_dir[] = CONFIGURED_LIBEXEC_DIR;
+static constexpr const char target_triplet[] = TARGET_TRIPLET;
+static constexpr const char compiler_version[] = COMPILER_VERSION;
+static constexpr const char tool_dir_climb[] = TOOL_DIR_CLIMB;
+static constexpr const char plugin_file_name[] = PLUGIN_FILE_NAME;
+
+// The same text in all three programs.
+static constexpr const char usage_text[] = "Usage: mavo-ar [-B prefix] ar arguments ...\n";
+
+// Set on the way through main, never freed.
+static const char *exec_prefix_dir;
+static const char *libexec_prefix_dir;
+static search_list tool_search_list;
+static search_list fallback_search_list;
+
+// `kind` is "plugin" or "binary".
+[[noreturn]] static void cannot_find(const char *program_name, const char *kind, const char *name)
+{
+    fprintf(stderr, "%s: Cannot find %s '%s'\n", program_name, kind, name);
+    exit(1);
+}
+
+[[noreturn]] static void usage()
+{
+    fputs(usage_text, stderr);
+    exit(1);
+}
+
+// `configured` as it lies for a program found by `locating_name`.
+static const char *relocated(const char *locating_name, const char *configured)
+{
+    const char *moved = relocate_prefix(locating_name, configured_bin_dir, configured);
+    return moved != nullptr ? moved : configured;
+}
+
+// The wrapper's exit status for the tool's raw wait status.
+static int exit_status_of(const char *tool_path, int status)
+{
+    if (status == 0)
+        return 0;
+    if (WIFSIGNALED(status)) {
+        int signal_number = WTERMSIG(status);
+        fprintf(stderr, "%s terminated with signal %d [%s]%s\n", tool_path, signal_number,
+                strsignal(signal_number), WCOREDUMP(status) ? ", core dumped" : "");
+        return 1;
+    }
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return 1;
+}
+
+static int run_tool(const char *tool_path, const char *const *child_argv)
+{
+    int status = 0;
+    int error_number = 0;
+    const char *message = pex_run_once(PEX_FINAL | PEX_USE_PATH, tool_path, child_argv,
+                                       join_strings("mavo-", tool_path, nullptr), nullptr,
+                                       nullptr, &status, &error_number);
+    if (message != nullptr) {
+        fprintf(stderr, "Error running %s: %s\n", tool_path, message);
+        return 1;
+    }
+    return exit_status_of(tool_path, status);
+}
+
+int main(int argc, char **argv)
+{
+    argc = driver_argument_count(argc, argv);
+    // Only a caller of execve can leave out the name. Messages still need
+    // one; relocation goes without and keeps the configured directories.
+    const char *own_name = argc > 0 ? argv[0] : nullptr;
+    const char *program_name = own_name != nullptr ? own_name : wrapper_name;
+
+    const char *exec_prefix = getenv("MAVO_EXEC_PREFIX");
+    const char *locating_name =
+        exec_prefix != nullptr ? join_strings(exec_prefix, wrapper_name, nullptr) : own_name;
+    exec_prefix_dir = relocated(locating_name, configured_exec_dir);
+    libexec_prefix_dir = relocated(locating_name, configured_libexec_dir);
+
+    // Each directory is one prefix, not a ':'-separated list: an installation
+    // moved below a name holding ':' must not be cut into pieces, some of
+    // them relative to the working directory.
+    search_list_append(&tool_search_list,
+                       join_strings(exec_prefix_dir, target_triplet, "/", compiler_version, "/",
+                                    tool_dir_climb, target_triplet, "/bin/", nullptr));
+    libexec_prefix_dir =
+        join_strings(libexec_prefix_dir, target_triplet, "/", compiler_version, "/", nullptr);
+    search_list_append(&tool_search_list, libexec_prefix_dir);
+    search_list_from_env("PATH", &fallback_search_list);
+
+    const char *prefix = nullptr;
+    switch (driver_take_prefix_option(&argc, argv, &prefix)) {
+    case prefix_option_absent:
+        break;
+    case prefix_option_missing_value:
+        usage();
+    case prefix_option_taken:
+        prefix = driver_prefix_directory(prefix);
+        search_list_prepend(&fallback_search_list, prefix);
+        search_list_prepend(&tool_search_list, prefix);
+        break;
+    }
+
+    const char *plugin_path = search_list_find(&tool_search_list, plugin_file_name, R_OK);
+    if (plugin_path == nullptr)
+        cannot_find(program_name, "plugin", plugin_file_name);
+    const char *tool_path = search_list_find(&tool_search_list, wrapped_tool, X_OK);
+    if (tool_path == nullptr)
+        tool_path = search_list_find(&fallback_search_list, wrapped_tool, X_OK);
+    if (tool_path == nullptr)
+        cannot_find(program_name, "binary", wrapped_tool);
+
+    if (applies_first_argument_rule)
+        driver_apply_first_argument_rule(argc, argv);
+    return run_tool(tool_path, driver_child_argv(tool_path, plugin_path, argc, argv));
+}

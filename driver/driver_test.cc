@@ -1,1 +1,599 @@
-// placeholder
+// The three programs as users meet them: started as whole processes, with a
+// stand-in plug-in and stand-in tools that print the vector they were given.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+const std::string plugin_name = MAVO_PLUGIN_FILE_NAME;
+const std::string usage_text = "Usage: mavo-ar [-B prefix] ar arguments ...\n";
+
+// The stand-in for ar, nm and ranlib: prints its vector, one element a line,
+// does what the MAVO_TEST_* variables ask and exits with $MAVO_TEST_EXIT.
+const char stand_in_tool[] = R"(printf '%s\n' "$0" "$@"
+if [ -n "$MAVO_TEST_STREAMS" ]; then
+    for fd in 0 1 2; do
+        [ /proc/$$/fd/$fd -ef "$MAVO_TEST_STREAMS/$fd" ] && echo "descriptor $fd is the caller's"
+    done
+    /bin/cat
+    echo to-stderr >&2
+fi
+if [ -n "$MAVO_TEST_STOP" ]; then
+    # Continues this shell until it has gone on past its stop (and made the
+    # file), or is gone.
+    (until [ -e "$MAVO_TEST_STOP" ] || ! kill -CONT $$; do :; done) >/dev/null 2>&1 &
+    kill -STOP $$
+    : >"$MAVO_TEST_STOP"
+fi
+[ -z "$MAVO_TEST_SIGNAL" ] || kill -"$MAVO_TEST_SIGNAL" $$
+exit "${MAVO_TEST_EXIT:-0}"
+)";
+
+struct program {
+    const char *path;   // the built program
+    const char *tool;
+    bool dash_rule;     // gives a first argument without '-' one
+};
+const program programs[] = {
+    {MAVO_AR_PATH, "ar", true},
+    {MAVO_NM_PATH, "nm", false},
+    {MAVO_RANLIB_PATH, "ranlib", false},
+};
+const program &mavo_ar = programs[0];
+
+void put_stand_ins(const std::string &dir, bool plugin = true, bool tools = true)
+{
+    if (plugin)
+        write_file(dir + "/" + plugin_name, "stand-in plug-in\n");
+    if (tools)
+        for (const program &p : programs)
+            write_script(dir + "/" + p.tool, stand_in_tool);
+}
+
+std::string make_dir(const std::string &path)
+{
+    std::filesystem::create_directories(path);
+    return path;
+}
+
+std::string real_path(const std::string &path)
+{
+    return std::filesystem::canonical(path).string();
+}
+
+// What the stand-in prints when started as `tool_path`.
+std::string vector_printed(const std::string &tool_path, const std::string &plugin_path,
+                           const std::vector<std::string> &arguments)
+{
+    std::string text = tool_path + "\n--plugin\n" + plugin_path + "\n";
+    for (const std::string &argument : arguments)
+        text += argument + "\n";
+    return text;
+}
+
+// The arguments as the tool of `p` gets them.
+std::vector<std::string> as_passed(const program &p, std::vector<std::string> arguments)
+{
+    if (p.dash_rule && !arguments.empty() && arguments[0].compare(0, 1, "-") != 0)
+        arguments[0] = "-" + arguments[0];
+    return arguments;
+}
+
+std::string not_found(const std::string &name, const char *what, const std::string &file)
+{
+    return name + ": Cannot find " + what + " '" + file + "'\n";
+}
+
+// The environment of a run: PATH as given, none of the variables the
+// programs or the stand-ins read, then `more`.
+std::vector<std::string> test_env(const std::string &path, const std::vector<std::string> &more = {})
+{
+    std::vector<std::string> changes = {"PATH=" + path, "MAVO_EXEC_PREFIX", "MAVO_TEST_EXIT",
+                                        "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS"};
+    changes.insert(changes.end(), more.begin(), more.end());
+    return environment_with(changes);
+}
+
+std::vector<std::string> with_program(const std::string &path, const std::vector<std::string> &arguments)
+{
+    std::vector<std::string> argv = {path};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+// Runs `argv` from the directory `cwd`, with core files allowed when asked.
+run_result run_in(const std::string &cwd, const std::vector<std::string> &argv,
+                  const std::vector<std::string> &env, bool allow_cores = false)
+{
+    std::string script = allow_cores ? "ulimit -c unlimited 2>/dev/null; " : "";
+    script += "cd \"$1\" && shift && exec \"$@\"";
+    std::vector<std::string> shell = {"/bin/sh", "-c", script, "sh", cwd};
+    shell.insert(shell.end(), argv.begin(), argv.end());
+    return run_program(shell, &env);
+}
+
+// Where the build puts things below an installation's root.
+struct layout {
+    std::string bin = MAVO_CONFIGURED_BIN_DIR;
+    std::string exec = MAVO_CONFIGURED_EXEC_DIR;
+    std::string libexec = MAVO_CONFIGURED_LIBEXEC_DIR;
+    std::string root;   // the configured root: the parent of `bin`
+    std::string versioned = std::string(MAVO_TARGET_TRIPLET) + "/" + MAVO_COMPILER_VERSION + "/";
+
+    layout()
+    {
+        root = bin.substr(0, bin.rfind('/', bin.size() - 2) + 1);
+        bin = bin.substr(root.size());
+        exec = exec.substr(root.size());
+        libexec = libexec.substr(root.size());
+    }
+    // From the program's directory back up to the root.
+    std::string climb_from_bin() const
+    {
+        std::string up;
+        for (char c : bin)
+            if (c == '/')
+                up += "../";
+        return up;
+    }
+};
+
+// A whole installation below `root`, laid out as the build configures it,
+// with copies of the three built programs and the stand-ins.
+struct installation {
+    explicit installation(const std::string &given_root) : root(given_root)
+    {
+        layout l;
+        make_dir(root + "/" + l.bin);
+        for (const program &p : programs)
+            std::filesystem::copy_file(p.path, program_path(p));
+        // The tool directory is reached from here through "..".
+        make_dir(root + "/" + l.exec + l.versioned);
+        put_stand_ins(make_dir(root + "/" + l.libexec + l.versioned), true, false);
+        put_stand_ins(make_dir(root + "/" + MAVO_TARGET_TRIPLET + "/bin"), false, true);
+    }
+    std::string program_path(const program &p) const
+    {
+        return root + "/" + layout().bin + "mavo-" + p.tool;
+    }
+    std::string root;
+};
+
+// The paths found in an installation whose real root is `real_root`, as
+// the relocated directories spell them.
+std::string installed_tool(const std::string &real_root, const program &p)
+{
+    layout l;
+    return real_root + "/" + l.bin + l.climb_from_bin() + l.exec + l.versioned + MAVO_TOOL_DIR_CLIMB +
+           MAVO_TARGET_TRIPLET + "/bin/" + p.tool;
+}
+std::string installed_plugin(const std::string &real_root)
+{
+    layout l;
+    return real_root + "/" + l.bin + l.climb_from_bin() + l.libexec + l.versioned + plugin_name;
+}
+
+bool configured_plugin_exists()
+{
+    layout l;
+    return file_exists(MAVO_CONFIGURED_LIBEXEC_DIR + l.versioned + plugin_name);
+}
+
+}  // namespace
+
+// Show that the tool gets its found path, the plug-in pair and the user's
+// arguments without the -B option, with ar's first-argument rule.
+TEST(DriverProgram, HandsTheToolTheUsersArguments)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    scoped_temp_dir empty;
+    const std::string b = "-B" + dir.path;
+    const struct {
+        const program &p;
+        std::vector<std::string> arguments;
+        std::vector<std::string> passed;
+    } cases[] = {
+        {mavo_ar, {b}, {}},
+        {mavo_ar, {b, "rcs", "lib.a", "x.o"}, {"-rcs", "lib.a", "x.o"}},
+        {mavo_ar, {"-B", dir.path, "rcs", "lib.a"}, {"-rcs", "lib.a"}},
+        {mavo_ar, {"rcs", b, "lib.a"}, {"-rcs", "lib.a"}},
+        {mavo_ar, {"rcs", "lib.a", "-B", dir.path}, {"-rcs", "lib.a"}},
+        {mavo_ar, {b, "-t", "lib.a"}, {"-t", "lib.a"}},
+        {mavo_ar, {b, "rcs", "-Btwo", "x.a", "-B"}, {"-rcs", "-Btwo", "x.a", "-B"}},
+        {mavo_ar, {b, "", ""}, {"-", ""}},
+        {mavo_ar, {b, "\xff\xfe", "\x80 x"}, {"-\xff\xfe", "\x80 x"}},
+        {programs[1], {b, "x.o"}, {"x.o"}},
+        {programs[1], {"", b, "\xff", "-Bx"}, {"", "\xff", "-Bx"}},
+        {programs[2], {b, "lib.a"}, {"lib.a"}},
+        {programs[2], {"-B", dir.path + "/"}, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.p.tool) + " " + testing::PrintToString(c.arguments));
+        std::vector<std::string> env = test_env(empty.path);
+        run_result r = run_program(with_program(c.p.path, c.arguments), &env);
+        EXPECT_EQ(vector_printed(dir / c.p.tool, dir / plugin_name, c.passed), r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(0, r.exit_code());
+    }
+}
+
+// Show that a -B prefix always names a directory, even one character long
+// or empty, so the tool run is the file found there and not one along PATH.
+TEST(DriverProgram, PrefixIsAlwaysADirectory)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    put_stand_ins(make_dir(dir / "ab"));
+    put_stand_ins(make_dir(dir / "x"));
+    // Decoys where a prefix without its '/' or a search along PATH would look.
+    const std::string decoy = "echo decoy\n";
+    write_script(dir / "xar", decoy);
+    write_file(dir / ("x" + plugin_name), "");
+    write_script(make_dir(dir / "decoys") + "/ar", decoy);
+    const struct {
+        std::vector<std::string> option;
+        std::string directory;
+    } cases[] = {
+        {{"-Bab"}, "ab/"}, {{"-Bab/"}, "ab/"}, {{"-B", "ab"}, "ab/"}, {{"-Bx"}, "x/"},
+        {{"-B."}, "./"},   {{"-B", ""}, "./"},
+    };
+    std::vector<std::string> env = test_env(dir / "decoys");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.option));
+        std::vector<std::string> argv = with_program(mavo_ar.path, c.option);
+        argv.push_back("rcs");
+        run_result r = run_in(dir.path, argv, env);
+        EXPECT_EQ(vector_printed(c.directory + "ar", c.directory + plugin_name, {"-rcs"}), r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(0, r.exit_code());
+    }
+}
+
+// Show that a lone -B at the end is a usage error in all three programs and
+// that no tool runs, although one would be found.
+TEST(DriverProgram, LoneBAtTheEndIsAUsageError)
+{
+    scoped_temp_dir top;
+    installation inst(top / "inst");
+    for (const program &p : programs) {
+        for (const std::vector<std::string> &arguments :
+             std::vector<std::vector<std::string>>{{"-B"}, {"rcs", "lib.a", "-B"}}) {
+            SCOPED_TRACE(std::string(p.tool) + " " + testing::PrintToString(arguments));
+            std::vector<std::string> env = test_env(top.path);
+            run_result r = run_program(with_program(inst.program_path(p), arguments), &env);
+            EXPECT_EQ("", r.out);
+            EXPECT_EQ(usage_text, r.err);
+            EXPECT_EQ(1, r.exit_code());
+        }
+    }
+}
+
+// Show the messages for a missing plug-in or tool: the program named as it
+// was started, status 1, and no tool run.
+TEST(DriverProgram, ReportsWhatItCannotFind)
+{
+    scoped_temp_dir dir;
+    const std::string tools_only = make_dir(dir / "tools_only");
+    put_stand_ins(tools_only, false, true);
+    const std::string plugin_only = make_dir(dir / "plugin_only");
+    put_stand_ins(plugin_only, true, false);
+    const std::string nothing = make_dir(dir / "nothing");
+    const struct {
+        const program &p;
+        std::string name;   // argv[0]
+        std::string prefix;
+        std::string path;   // PATH
+        std::string err;
+    } cases[] = {
+        // The tools along PATH do not help: the plug-in is never sought there.
+        {mavo_ar, mavo_ar.path, tools_only, tools_only, not_found(mavo_ar.path, "plugin", plugin_name)},
+        {mavo_ar, mavo_ar.path, nothing, tools_only, not_found(mavo_ar.path, "plugin", plugin_name)},
+        {programs[2], "renamed", nothing, nothing, not_found("renamed", "plugin", plugin_name)},
+        {mavo_ar, mavo_ar.path, plugin_only, nothing, not_found(mavo_ar.path, "binary", "ar")},
+        {programs[1], programs[1].path, plugin_only, nothing, not_found(programs[1].path, "binary", "nm")},
+        {programs[2], "x/y", plugin_only, nothing, not_found("x/y", "binary", "ranlib")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.err);
+        std::vector<std::string> env = test_env(c.path);
+        run_result r = run_program({c.name, "-B", c.prefix, "rcs"}, &env, "", c.p.path);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(1, r.exit_code());
+    }
+}
+
+// Show that a tool missing from the installation's directories is found
+// along PATH, in PATH's order.
+TEST(DriverProgram, FindsTheToolAlongPath)
+{
+    scoped_temp_dir dir;
+    const std::string plugin_only = make_dir(dir / "plugin_only");
+    put_stand_ins(plugin_only, true, false);
+    const std::string first = make_dir(dir / "first");
+    const std::string second = make_dir(dir / "second");
+    put_stand_ins(second, false, true);
+    write_file(first + "/ar", "not executable\n", 0644);
+    mkdir((first + "/nm").c_str(), 0755);
+    std::vector<std::string> env = test_env(dir / "none" + ":" + first + ":" + second);
+    for (const program &p : programs) {
+        SCOPED_TRACE(p.tool);
+        run_result r = run_program({p.path, "-B" + plugin_only, "x"}, &env);
+        EXPECT_EQ(vector_printed(second + "/" + p.tool, plugin_only + "/" + plugin_name, as_passed(p, {"x"})),
+                  r.out);
+        EXPECT_EQ(0, r.exit_code());
+    }
+}
+
+// Show that each program exits with its tool's exit code.
+TEST(DriverProgram, ExitsWithTheToolsExitCode)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    for (const program &p : programs) {
+        for (int code : {0, 2, 255}) {
+            SCOPED_TRACE(std::string(p.tool) + " exit " + std::to_string(code));
+            std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_EXIT=" + std::to_string(code)});
+            run_result r = run_program({p.path, "-B" + dir.path}, &env);
+            EXPECT_EQ(vector_printed(dir / p.tool, dir / plugin_name, {}), r.out);
+            EXPECT_EQ("", r.err);
+            EXPECT_EQ(code, r.exit_code());
+        }
+    }
+}
+
+// Show the line written for a tool ended by a signal, with ", core dumped"
+// exactly when the same tool, run directly, leaves a core.
+TEST(DriverProgram, ReportsATerminatingSignal)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    const std::string work = make_dir(dir / "work");   // where cores land
+    const struct {
+        int signal_number;
+        bool allow_cores;
+    } cases[] = {{SIGKILL, false}, {SIGTERM, true}, {SIGSEGV, true}, {SIGQUIT, true}, {SIGABRT, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(strsignal(c.signal_number));
+        std::vector<std::string> env =
+            test_env(dir / "none", {"MAVO_TEST_SIGNAL=" + std::to_string(c.signal_number)});
+        run_result direct = run_in(work, {dir / "ar"}, env, c.allow_cores);
+        ASSERT_TRUE(WIFSIGNALED(direct.status));
+        ASSERT_EQ(c.signal_number, WTERMSIG(direct.status));
+        std::string suffix = WCOREDUMP(direct.status) ? ", core dumped" : "";
+
+        run_result r = run_in(work, {mavo_ar.path, "-B" + dir.path, "t"}, env, c.allow_cores);
+        EXPECT_EQ(vector_printed(dir / "ar", dir / plugin_name, {"-t"}), r.out);
+        EXPECT_EQ(dir / "ar" + " terminated with signal " + std::to_string(c.signal_number) + " [" +
+                      strsignal(c.signal_number) + "]" + suffix + "\n",
+                  r.err);
+        EXPECT_EQ(1, r.exit_code());
+    }
+}
+
+// Show that a tool that stops itself and is continued is waited for to its
+// end, and its exit code passed on.
+TEST(DriverProgram, WaitsThroughAStoppedTool)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_STOP=" + dir / "continued", "MAVO_TEST_EXIT=7"});
+    run_result r = run_program({mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
+    EXPECT_EQ(vector_printed(dir / "ar", dir / plugin_name, {"-rcs"}), r.out);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(7, r.exit_code());
+    EXPECT_TRUE(file_exists(dir / "continued"));
+}
+
+// Show that a tool that is found but cannot be executed is reported with the
+// failed step, status 1.
+TEST(DriverProgram, ReportsAToolThatCannotBeStarted)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path, true, false);
+    write_file(dir / "not-executable", "", 0644);
+    for (const std::string &interpreter : {std::string("/nonexistent/interpreter"), dir / "not-executable"}) {
+        SCOPED_TRACE(interpreter);
+        write_file(dir / "ar", "#!" + interpreter + "\n", 0755);
+        std::vector<std::string> env = test_env(dir / "none");
+        run_result r = run_program({mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ("Error running " + dir / "ar" + ": execvp\n", r.err);
+        EXPECT_EQ(1, r.exit_code());
+    }
+}
+
+// Show that the tool reads and writes the caller's own standard streams.
+TEST(DriverProgram, ToolUsesTheCallersStandardStreams)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    const std::string streams = make_dir(dir / "streams");
+    write_file(streams + "/0", "input line\n");
+    std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_STREAMS=" + streams});
+    run_result r = run_program(
+        {"/bin/sh", "-c", "exec \"$@\" <\"$0/0\" >\"$0/1\" 2>\"$0/2\"", streams, mavo_ar.path, "-B" + dir.path, "t"},
+        &env);
+    EXPECT_EQ(0, r.exit_code());
+    EXPECT_EQ(vector_printed(dir / "ar", dir / plugin_name, {"-t"}) +
+                  "descriptor 0 is the caller's\ndescriptor 1 is the caller's\n"
+                  "descriptor 2 is the caller's\ninput line\n",
+              read_file(streams + "/1"));
+    EXPECT_EQ("to-stderr\n", read_file(streams + "/2"));
+}
+
+// Show that vectors no shell would make neither crash the programs nor lose
+// or invent arguments: an empty vector, a program name that looks like -B.
+TEST(DriverProgram, SurvivesHostileArgumentVectors)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(make_dir(dir / "stand_ins"));
+    installation inst(dir / "inst");
+    const std::string real_root = real_path(inst.root);
+    const std::string in_inst = "MAVO_EXEC_PREFIX=" + inst.root + "/" + layout().bin;
+    const std::string tool = installed_tool(real_root, mavo_ar);
+    const std::string plugin = installed_plugin(real_root);
+    const struct {
+        const char *what;
+        std::vector<std::string> argv;
+        std::vector<std::string> env;
+        std::string out;
+        std::string err;
+        int exit_code;
+    } cases[] = {
+        {"empty vector", {}, {}, "", not_found("mavo-ar", "plugin", plugin_name), 1},
+        {"empty vector, installation named", {}, {in_inst}, vector_printed(tool, plugin, {}), "", 0},
+        {"name looks like -B", {"-B" + dir / "stand_ins", "rcs"}, {in_inst}, vector_printed(tool, plugin, {"-rcs"}), "", 0},
+        {"name is -B", {"-B", "x"}, {in_inst}, vector_printed(tool, plugin, {"-x"}), "", 0},
+        {"empty name", {"", "-B" + dir / "stand_ins", "t"}, {},
+         vector_printed(dir / "stand_ins/ar", dir / "stand_ins/" + plugin_name, {"-t"}), "", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.argv.empty() && c.env.empty() && configured_plugin_exists())
+            continue;   // this machine has the configured installation
+        std::vector<std::string> env = test_env(dir / "none", c.env);
+        run_result r = run_program(c.argv, &env, "", mavo_ar.path);
+        EXPECT_EQ(c.out, r.out);
+        std::string err = r.err;
+        // Linux hands a program started with an empty vector the name "".
+        if (c.argv.empty() && err == not_found("", "plugin", plugin_name))
+            err = not_found("mavo-ar", "plugin", plugin_name);
+        EXPECT_EQ(c.err, err);
+        EXPECT_EQ(c.exit_code, r.exit_code());
+    }
+}
+
+// Show that paths and a PATH of several thousand bytes work: a deep -B
+// directory, a long PATH before the tool's directory, and a -B prefix too
+// long for the system, which is passed over.
+TEST(DriverProgram, HandlesLongPathsAndPathValues)
+{
+    scoped_temp_dir dir;
+    std::string deep = dir.path;
+    for (int i = 0; i < 15; i++)
+        deep += "/" + std::string(200, char('a' + i));
+    put_stand_ins(make_dir(deep));
+    ASSERT_GT(deep.size(), 3000u);
+    std::vector<std::string> env = test_env(dir / "none");
+    run_result r = run_program({mavo_ar.path, "-B", deep, "rcs"}, &env);
+    EXPECT_EQ(vector_printed(deep + "/ar", deep + "/" + plugin_name, {"-rcs"}), r.out);
+    EXPECT_EQ(0, r.exit_code());
+
+    const std::string plugin_only = make_dir(dir / "plugin_only");
+    put_stand_ins(plugin_only, true, false);
+    std::string path;
+    for (int i = 0; i < 30; i++)
+        path += dir.path + "/" + std::string(200, 'p') + std::to_string(i) + ":";
+    path += deep;
+    ASSERT_GT(path.size(), 6000u);
+    env = test_env(path);
+    r = run_program({mavo_ar.path, "-B" + plugin_only, "rcs"}, &env);
+    EXPECT_EQ(vector_printed(deep + "/ar", plugin_only + "/" + plugin_name, {"-rcs"}), r.out);
+    EXPECT_EQ(0, r.exit_code());
+
+    installation inst(dir / "inst");
+    const std::string real_root = real_path(inst.root);
+    env = test_env(dir / "none");
+    r = run_program({inst.program_path(mavo_ar), "-B" + dir.path + std::string(5000, '/') + "x", "rcs"}, &env);
+    EXPECT_EQ(vector_printed(installed_tool(real_root, mavo_ar), installed_plugin(real_root), {"-rcs"}), r.out);
+    EXPECT_EQ(0, r.exit_code());
+}
+
+// Show that an installation finds its plug-in and tools without -B however
+// its programs are started, from the program's real place or from
+// MAVO_EXEC_PREFIX, and that a program whose place holds no installation
+// finds nothing.
+TEST(DriverRelocation, FindsTheInstallationWhereverItLies)
+{
+    scoped_temp_dir dir;
+    installation inst(dir / "tc");
+    installation colon(dir / "moved:here");
+    const std::string links = make_dir(dir / "links");
+    symlink(inst.program_path(mavo_ar).c_str(), (links + "/mavo-ar").c_str());
+    const std::string empty = make_dir(dir / "empty");
+    const std::string bin_dir = inst.root + "/" + layout().bin;
+    const std::string real_root = real_path(inst.root);
+
+    const struct {
+        const char *what;
+        const program &p;
+        std::vector<std::string> argv;
+        std::string run;                 // the file run, when not argv[0]
+        std::string path;                // PATH, when not `empty`
+        std::vector<std::string> env;
+        std::string cwd;                 // when set, run from there
+        std::string found_in;            // real root, or "" for nothing found
+    } cases[] = {
+        {"full path, ar, no arguments", mavo_ar, {inst.program_path(mavo_ar)}, "", "", {}, "", real_root},
+        {"full path, nm", programs[1], {inst.program_path(programs[1]), "x.o"}, "", "", {}, "", real_root},
+        {"full path, ranlib", programs[2], {inst.program_path(programs[2]), "lib.a"}, "", "", {}, "", real_root},
+        {"symbolic link elsewhere", mavo_ar, {links + "/mavo-ar", "rcs"}, "", "", {}, "", real_root},
+        {"bare name along PATH", mavo_ar, {"mavo-ar", "rcs"}, inst.program_path(mavo_ar), empty + ":" + bin_dir, {}, "",
+         real_root},
+        {"relative path", programs[1], {"tc/" + layout().bin + "mavo-nm", "x.o"}, "", "", {}, dir.path, real_root},
+        {"':' in the installation's path", mavo_ar, {colon.program_path(mavo_ar), "t"}, "", "", {}, "",
+         real_path(colon.root)},
+        {"MAVO_EXEC_PREFIX names the installation", mavo_ar, {mavo_ar.path, "rcs"}, "", "",
+         {"MAVO_EXEC_PREFIX=" + bin_dir}, "", real_root},
+        {"MAVO_EXEC_PREFIX empty: own name along PATH", programs[2], {programs[2].path, "lib.a"}, "", bin_dir,
+         {"MAVO_EXEC_PREFIX="}, "", real_root},
+        {"MAVO_EXEC_PREFIX unset: the build's program", mavo_ar, {mavo_ar.path, "rcs"}, "", "", {}, "", ""},
+        {"MAVO_EXEC_PREFIX wins over the own place", mavo_ar, {inst.program_path(mavo_ar), "rcs"}, "", "",
+         {"MAVO_EXEC_PREFIX=" + empty + "/"}, "", ""},
+        {"the configured bin directory keeps the configured directories", mavo_ar,
+         {inst.program_path(mavo_ar), "rcs"}, "", "", {"MAVO_EXEC_PREFIX=" MAVO_CONFIGURED_BIN_DIR}, "", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.found_in.empty() && configured_plugin_exists())
+            continue;   // this machine has the configured installation
+        std::vector<std::string> env = test_env(c.path.empty() ? empty : c.path, c.env);
+        run_result r = !c.cwd.empty() ? run_in(c.cwd, c.argv, env)
+                                      : run_program(c.argv, &env, "", c.run.empty() ? nullptr : c.run.c_str());
+        if (c.found_in.empty()) {
+            EXPECT_EQ("", r.out);
+            EXPECT_EQ(not_found(c.argv[0], "plugin", plugin_name), r.err);
+            EXPECT_EQ(1, r.exit_code());
+        } else {
+            std::vector<std::string> arguments(c.argv.begin() + 1, c.argv.end());
+            EXPECT_EQ(vector_printed(installed_tool(c.found_in, c.p), installed_plugin(c.found_in),
+                                     as_passed(c.p, arguments)),
+                      r.out);
+            EXPECT_EQ("", r.err);
+            EXPECT_EQ(0, r.exit_code());
+        }
+    }
+}
+
+// Show that nothing of the installation's first place stays in the programs:
+// renamed as a whole, it is found at its new place.
+TEST(DriverRelocation, FollowsTheInstallationWhenMoved)
+{
+    scoped_temp_dir dir;
+    installation before(dir / "before");
+    std::vector<std::string> env = test_env(dir / "none");
+    for (const std::string &root : {dir / "before", dir / "after"}) {
+        SCOPED_TRACE(root);
+        if (root != before.root) {
+            ASSERT_EQ(0, rename(before.root.c_str(), root.c_str()));
+        }
+        run_result r = run_program({root + "/" + layout().bin + "mavo-ar", "t"}, &env);
+        EXPECT_EQ(vector_printed(installed_tool(real_path(root), mavo_ar), installed_plugin(real_path(root)), {"-t"}),
+                  r.out);
+        EXPECT_EQ(0, r.exit_code());
+    }
+}

@@ -1,1 +1,133 @@
-// placeholder
+#include "search/search_list.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "support/alloc.h"
+
+static bool search_list_debug = false;
+
+void search_list_set_debug(bool on)
+{
+    search_list_debug = on;
+}
+
+// The candidate is taken when it exists, is no directory and grants `mode`.
+static bool is_candidate(const char *path, int mode)
+{
+    struct stat info;
+    return stat(path, &info) == 0 && !S_ISDIR(info.st_mode) && access(path, mode) == 0;
+}
+
+static char *find_absolute(const search_list *list, const char *name, int mode, char *buffer)
+{
+    if (access(name, mode) == 0) {
+        if (search_list_debug)
+            fprintf(stderr, "  - found: absolute path\n");
+        return strcpy(buffer, name);
+    }
+    if (search_list_debug) {
+        fprintf(stderr, "  - failed to locate using absolute path\n");
+        if (list->first == nullptr)
+            fprintf(stderr, "  - failed: no entries in prefix list\n");
+    }
+    free(buffer);
+    return nullptr;
+}
+
+char *search_list_find(const search_list *list, const char *name, int mode)
+{
+    if (search_list_debug)
+        fprintf(stderr, "Looking for '%s'\n", name);
+    size_t name_length = strlen(name);
+    // Every prefix is at most longest_prefix long, so this one buffer holds
+    // every candidate, and the one found goes to the caller as it is.
+    char *buffer = static_cast<char *>(alloc_or_die(size_t(list->longest_prefix) + 1 + name_length));
+    if (name[0] == '/')
+        return find_absolute(list, name, mode, buffer);
+    if (list->first == nullptr) {
+        if (search_list_debug)
+            fprintf(stderr, "  - failed: no entries in prefix list\n");
+        free(buffer);
+        return nullptr;
+    }
+    for (const search_entry *entry = list->first; entry != nullptr; entry = entry->next) {
+        size_t prefix_length = strlen(entry->prefix);
+        memcpy(buffer, entry->prefix, prefix_length);
+        memcpy(buffer + prefix_length, name, name_length + 1);
+        if (is_candidate(buffer, mode))
+            return buffer;
+    }
+    free(buffer);
+    return nullptr;
+}
+
+void search_list_add(search_list *list, const char *prefix, bool at_front)
+{
+    search_entry **place = &list->first;
+    if (!at_front)
+        while (*place != nullptr)
+            place = &(*place)->next;
+    size_t length = strlen(prefix);
+    // The lookup buffer is sized from longest_prefix: a length it cannot
+    // hold would make that buffer too small, so such a prefix is refused
+    // like any other allocation that cannot be had.
+    if (length > size_t(INT32_MAX))
+        report_out_of_memory(length);
+    if (int32_t(length) > list->longest_prefix)
+        list->longest_prefix = int32_t(length);
+    search_entry *entry = static_cast<search_entry *>(alloc_or_die(sizeof(search_entry)));
+    entry->prefix = strdup_or_die(prefix);
+    entry->next = *place;
+    *place = entry;
+}
+
+void search_list_append(search_list *list, const char *prefix)
+{
+    search_list_add(list, prefix, false);
+}
+
+void search_list_prepend(search_list *list, const char *prefix)
+{
+    search_list_add(list, prefix, true);
+}
+
+void search_list_from_string(const char *text, search_list *list)
+{
+    // Room for the longest element, an added '/' and the NUL, or for "./".
+    char *prefix = static_cast<char *>(alloc_or_die(strlen(text) + 3));
+    if (search_list_debug)
+        fprintf(stderr, "Convert string '%s' into prefixes, separator = '%c'\n", text, ':');
+    const char *start = text;
+    for (;;) {
+        const char *end = strchr(start, ':');
+        size_t length = end != nullptr ? size_t(end - start) : strlen(start);
+        if (length == 0) {
+            strcpy(prefix, "./");
+        } else {
+            memcpy(prefix, start, length);
+            if (start[length - 1] != '/')
+                prefix[length++] = '/';
+            prefix[length] = '\0';
+        }
+        if (search_list_debug)
+            fprintf(stderr, "  - add prefix: %s\n", prefix);
+        search_list_append(list, prefix);
+        if (end == nullptr)
+            break;
+        start = end + 1;
+    }
+    free(prefix);
+}
+
+void search_list_from_env(const char *variable, search_list *list)
+{
+    const char *value = getenv(variable);
+    if (value != nullptr)
+        search_list_from_string(value, list);
+}

@@ -70,12 +70,13 @@ struct pex_pipeline {
     const char *program_name;     // borrowed: prefix of the child's start-failure message
     const char *temp_stem;        // borrowed, may be null: base of output file names
     int pending_in_fd;            // next stage's input; -1 once a final stage is set up
-    char *pending_in_name;        // next stage's input file; wins over pending_in_fd
+    char *pending_in_name;        // next stage's input file; wins over pending_in_fd;
+                                  // never the caller's own string
     int pending_in_name_owned;    // 1 when pending_in_name is ours to free
     int err_pipe_fd;              // read end of a PEX_STDERR_TO_PIPE pipe, or -1
     int child_count;              // children started
     pid_t *child_ids;             // owned; child_count entries, in start order
-    int *child_statuses;          // owned; raw wait statuses, filled by collections
+    int *child_statuses;          // owned; raw wait statuses, -1 where a wait failed
     pex_child_times *child_times; // owned; only while PEX_KEEP_TIMES
     int reaped_count;             // children, from the first, already waited for
     FILE *caller_in_stream;       // input file the caller writes; closed by the next launch
@@ -87,14 +88,22 @@ struct pex_pipeline {
     void *backend_data;           // a back end's own; the Unix one leaves it alone
 };
 
+// spawn_child's two failure results (see there).
+inline constexpr pid_t pex_spawn_failed = -1;
+inline constexpr pid_t pex_spawn_failed_fds_closed = -2;
+
 // The nine operations through which the front end reaches the system, in this
 // fixed order. Descriptor results are negative and pointers null on failure,
 // with errno set, except where a message is filled.
 struct pex_backend {
     int (*open_input)(pex_pipeline *pipeline, const char *name, bool binary);
     int (*open_output)(pex_pipeline *pipeline, const char *name, bool binary, bool append);
-    // Child id, or -1 with message and error_number filled. On success in_fd,
-    // out_fd and err_fd are closed here unless they are 0, 1 and 2.
+    // Child id; in_fd, out_fd and err_fd are then closed here unless they are
+    // 0, 1 and 2. On failure message and error_number are filled and the
+    // result tells who still holds those three descriptors:
+    // pex_spawn_failed: none was closed here, the caller closes them;
+    // pex_spawn_failed_fds_closed: a close here failed after the child had
+    // started; the others were closed all the same, so none is the caller's.
     pid_t (*spawn_child)(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                          const char *program_file, const char *const *argv,
                          const char *const *env, int in_fd, int out_fd, int err_fd,
@@ -122,17 +131,24 @@ pex_pipeline *pex_create(pex_pipeline_flags flags, const char *program_name,
 // 0 with the last failure's message and number.
 int pex_collect(pex_pipeline *pipeline, bool kill_first, const char **message,
                 int *error_number);
-// Copies `count` raw wait statuses (zeros past the last child) and returns 1,
-// or returns 0 with `statuses` untouched when a wait failed.
+// Enters `name`, owned by the pipeline from now on, in the list of files
+// that pex_release removes.
+void pex_add_temp_file(pex_pipeline *pipeline, char *name);
+// Waits for the children not yet waited for, then copies `count` raw wait
+// statuses (zeros past the last child) and returns 1; returns 0 with
+// `statuses` untouched when one of those waits failed.
 int pex_get_status(pex_pipeline *pipeline, int count, int *statuses);
 // As pex_get_status for CPU times; also 0 when the pipeline keeps no times.
 int pex_get_timings(pex_pipeline *pipeline, int count, pex_child_times *times);
-// Ends the pipeline: closes, waits (ending unwaited children first), removes
-// temporary files and frees everything it owns.
+// Ends the pipeline: closes, waits for every child not yet waited for (ending
+// it first), removes temporary files and frees everything it owns. The
+// caller's input stream from pex_open_input_file is left alone.
 void pex_release(pex_pipeline *pipeline);
 
 // Starts one stage. Null when the child was started, else the failure message
-// with *error_number set. `env` null inherits the caller's environment.
+// with *error_number set. `env` null inherits the caller's environment. A
+// final stage with PEX_OUTNAME_SUFFIX needs a temp_stem: its output must land
+// where the caller can find it.
 const char *pex_run_stage_env(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                               const char *program_file, const char *const *argv,
                               const char *const *env, const char *outname,
@@ -150,12 +166,15 @@ const char *pex_run_once(pex_stage_flags stage_flags, const char *program_file,
                          const char *outname, const char *errname, int *status,
                          int *error_number);
 
-// Streams between caller and pipeline; null with errno on failure.
-// A file for the first stage's input; the next launch closes the stream.
+// Streams between caller and pipeline; null with errno on failure. The two
+// input streams are refused (EINVAL) once the first stage's input is chosen.
+// A file for the first stage's input; the next launch closes the stream. A
+// file the library named is removed at release unless PEX_KEEP_TEMPS.
 FILE *pex_open_input_file(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                           const char *input_name);
 // A pipe into the first stage (needs PEX_PIPES); the caller closes the stream.
 FILE *pex_open_input_pipe(pex_pipeline *pipeline, bool binary);
 // The last stage's output, or its standard-error pipe; pex_release closes them.
+// Null, errno untouched, when there is nothing (more) to read.
 FILE *pex_stdout_stream(pex_pipeline *pipeline, bool binary);
 FILE *pex_stderr_stream(pex_pipeline *pipeline, bool binary);

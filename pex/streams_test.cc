@@ -1,1 +1,307 @@
-// placeholder
+// The caller's streams into and out of a pipeline: the rules against the fake
+// back end, then data through real children.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pex/fake_backend_test.h"
+#include "pex/pex.h"
+#include "support/temp_file.h"
+#include "tests/test_util.h"
+
+static const char probe[] = MAVO_PROBE_PATH;
+
+static std::string read_stream(FILE *stream)
+{
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, stream)) > 0)
+        text.append(buffer, got);
+    return text;
+}
+
+// ---- Against the fake back end ----
+
+TEST(PexInputStreams, RefusedOnceTheInputIsChosen)
+{
+    scoped_temp_dir dir;
+    std::string name = dir / "input";
+    struct {
+        const char *what;
+        pex_pipeline_flags flags;
+        std::function<void(pex_pipeline *)> before;
+    } cases[] = {
+        {"child started", PEX_PIPES, [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS)); }},
+        {"input pipe open", PEX_PIPES, [](pex_pipeline *p) { ASSERT_NE(nullptr, pex_open_input_pipe(p, false)); }},
+        {"input file open", PEX_PIPES,
+         [&](pex_pipeline *p) { ASSERT_NE(nullptr, pex_open_input_file(p, PEX_NO_STAGE_FLAGS, name.c_str())); }},
+        {"final stage failed", PEX_PIPES,
+         [](pex_pipeline *p) {
+             fake.open_errno = {{"out", EACCES}};
+             ASSERT_NE("", fake_launch(p, PEX_FINAL, "out"));
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        pex_pipeline *pipeline = fake_pipeline(c.flags);
+        c.before(pipeline);
+        std::set<int> fds_before = fake.open_fds;
+        errno = 0;
+        EXPECT_EQ(nullptr, pex_open_input_file(pipeline, PEX_NO_STAGE_FLAGS, (dir / "other").c_str()));
+        EXPECT_EQ(EINVAL, errno);
+        errno = 0;
+        EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, false));
+        EXPECT_EQ(EINVAL, errno);
+        EXPECT_EQ(fds_before, fake.open_fds);
+        EXPECT_FALSE(file_exists(dir / "other"));
+        FILE *input = pipeline->caller_in_stream;
+        pex_release(pipeline);
+        if (input != nullptr)
+            fclose(input);   // release leaves the caller's input stream alone
+    }
+
+    pex_pipeline *pipeline = fake_pipeline();
+    errno = 0;
+    EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, false));
+    EXPECT_EQ(EINVAL, errno);   // needs PEX_PIPES
+    pex_release(pipeline);
+}
+
+TEST(PexInputStreams, PipeThatCannotBeMadeOrWrapped)
+{
+    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
+    fake.make_pipe_errno = {{1, ENFILE}};
+    errno = 0;
+    EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, false));
+    EXPECT_EQ(ENFILE, errno);
+
+    fake.fdopen_fails = true;
+    errno = 0;
+    EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, true));
+    EXPECT_EQ(EMFILE, errno);
+    EXPECT_TRUE(fake.open_fds.empty());
+    EXPECT_EQ(0, pipeline->pending_in_fd);   // still the caller's standard input
+    pex_release(pipeline);
+    EXPECT_TRUE(fake.bad_closes.empty());
+}
+
+TEST(PexInputStreams, FileThatCannotBeOpened)
+{
+    scoped_temp_dir dir;
+    pex_pipeline *pipeline = fake_pipeline();
+    errno = 0;
+    EXPECT_EQ(nullptr, pex_open_input_file(pipeline, PEX_NO_STAGE_FLAGS, dir.path.c_str()));
+    EXPECT_EQ(EISDIR, errno);
+    EXPECT_EQ(nullptr, pipeline->pending_in_name);
+    EXPECT_EQ(nullptr, pipeline->caller_in_stream);
+    EXPECT_TRUE(file_exists(dir.path));
+    pex_release(pipeline);
+}
+
+TEST(PexOutputStreams, NothingToReadLeavesErrnoAlone)
+{
+    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
+    ASSERT_EQ("", fake_launch(pipeline, PEX_FINAL));
+    errno = EDOM;
+    EXPECT_EQ(nullptr, pex_stdout_stream(pipeline, false));
+    EXPECT_EQ(nullptr, pex_stderr_stream(pipeline, false));
+    EXPECT_EQ(EDOM, errno);
+    pex_release(pipeline);
+}
+
+TEST(PexOutputStreams, PipesAreTakenAtOnceAndOnce)
+{
+    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
+    ASSERT_EQ("", fake_launch(pipeline, PEX_STDERR_TO_PIPE));
+    EXPECT_NE(nullptr, pex_stdout_stream(pipeline, false));
+    EXPECT_NE(nullptr, pex_stderr_stream(pipeline, true));
+    EXPECT_TRUE(fake.waits.empty());
+    EXPECT_TRUE(fake.open_fds.empty());   // both now the streams'
+    EXPECT_EQ(nullptr, pex_stdout_stream(pipeline, false));
+    EXPECT_EQ(nullptr, pex_stderr_stream(pipeline, false));
+    int error_number = -1;
+    EXPECT_EQ("pipeline already complete", fake_launch(pipeline, PEX_FINAL, nullptr, nullptr, &error_number));
+    EXPECT_EQ(0, error_number);
+    pex_release(pipeline);
+    EXPECT_TRUE(fake.bad_closes.empty());
+}
+
+// A descriptor no stream took is closed, not lost.
+TEST(PexOutputStreams, PipeThatCannotBeWrapped)
+{
+    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
+    ASSERT_EQ("", fake_launch(pipeline, PEX_STDERR_TO_PIPE));
+    fake.fdopen_fails = true;
+    for (auto take : {pex_stdout_stream, pex_stderr_stream}) {
+        errno = 0;
+        EXPECT_EQ(nullptr, take(pipeline, false));
+        EXPECT_EQ(EMFILE, errno);
+    }
+    EXPECT_TRUE(fake.open_fds.empty());
+    EXPECT_EQ(-1, pipeline->pending_in_fd);
+    EXPECT_EQ(-1, pipeline->err_pipe_fd);
+    pex_release(pipeline);
+    EXPECT_TRUE(fake.bad_closes.empty());
+}
+
+TEST(PexOutputStreams, FileIsReadOnceEveryChildHasEnded)
+{
+    scoped_temp_dir dir;
+    std::string first = dir / "first", last = dir / "last";
+    write_file(last, "complete\n");
+
+    pex_pipeline *pipeline = fake_pipeline();
+    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, first.c_str()));
+    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, last.c_str()));
+    FILE *output = pex_stdout_stream(pipeline, false);
+    ASSERT_NE(nullptr, output);
+    EXPECT_EQ(2u, fake.waits.size());
+    EXPECT_EQ("complete\n", read_stream(output));
+    pex_release(pipeline);
+    EXPECT_FALSE(file_exists(last));
+
+    pipeline = fake_pipeline();
+    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, last.c_str()));
+    fake.wait_errno = {{1001, ECHILD}};
+    errno = 0;
+    EXPECT_EQ(nullptr, pex_stdout_stream(pipeline, false));
+    EXPECT_EQ(ECHILD, errno);
+    pex_release(pipeline);
+}
+
+// ---- Real children ----
+
+static const char *const cat_argv[] = {probe, "cat", nullptr};
+static const char *const upper_argv[] = {"/bin/sh", "-c", "tr a-z A-Z", nullptr};
+
+static std::string launch(pex_pipeline *pipeline, pex_stage_flags flags, const char *const *argv,
+                          const char *outname = nullptr)
+{
+    int error_number = -1;
+    const char *message = pex_run_stage(pipeline, flags, argv[0], argv, outname, nullptr, &error_number);
+    return message != nullptr ? std::string(message) + " (" + std::to_string(error_number) + ")" : "";
+}
+
+static std::string exit_codes(pex_pipeline *pipeline, int count)
+{
+    std::vector<int> statuses(size_t(count), -1);
+    if (!pex_get_status(pipeline, count, statuses.data()))
+        return "pex_get_status failed";
+    std::string text;
+    for (int status : statuses)
+        text += WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "-";
+    return text;
+}
+
+// Input written through a file: the caller's file stays, a file the library
+// named is removed at release unless temporary files are kept.
+TEST(PexRealStreams, InputThroughAFile)
+{
+    scoped_temp_dir tmp, work;
+    std::string callers = work / "input", out = work / "out";
+    struct {
+        pex_pipeline_flags flags;
+        const char *input_name;
+        std::string expected;
+    } cases[] = {
+        {PEX_NO_PIPELINE_FLAGS, callers.c_str(), "0 abc\n, 0 temporary files, caller's file kept"},
+        {PEX_NO_PIPELINE_FLAGS, nullptr, "0 abc\n, 0 temporary files"},
+        {PEX_KEEP_TEMPS, nullptr, "0 abc\n, 1 temporary files"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.expected);
+        std::string report = child_report([&] {
+            setenv("TMPDIR", tmp.path.c_str(), 1);
+            if (pick_temp_dir() != tmp.path + "/")
+                return std::string("temporary directory chosen before");
+            std::set<int> fds_before = open_fds();
+            pex_pipeline *pipeline = pex_create(c.flags, "test", nullptr);
+            FILE *input = pex_open_input_file(pipeline, PEX_BINARY_OUT, c.input_name);
+            if (input == nullptr)
+                return std::string("no input stream");
+            fputs("abc\n", input);
+            std::string result = launch(pipeline, PEX_FINAL, cat_argv, out.c_str());
+            result += exit_codes(pipeline, 1) + " ";
+            result += read_file(out);   // only once the child has ended
+            pex_release(pipeline);
+            result += ", " + std::to_string(list_dir(tmp.path).size()) + " temporary files";
+            if (file_exists(callers))
+                result += ", caller's file kept";
+            if (open_fds() != fds_before)
+                result += ", descriptors differ";
+            return result;
+        });
+        EXPECT_EQ(c.expected, report);
+        remove(callers.c_str());
+    }
+}
+
+// Input written through a pipe, output read through a pipe: the children
+// see the end of the input only because none of them holds its write end.
+TEST(PexRealStreams, InputAndOutputThroughPipes)
+{
+    std::set<int> fds_before = open_fds();
+    pex_pipeline *pipeline = pex_create(PEX_PIPES, "test", nullptr);
+    FILE *input = pex_open_input_pipe(pipeline, false);
+    ASSERT_NE(nullptr, input);
+    EXPECT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, cat_argv));
+    EXPECT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, upper_argv));
+    FILE *output = pex_stdout_stream(pipeline, false);
+    ASSERT_NE(nullptr, output);
+    fputs("through the pipes\n", input);
+    fclose(input);
+    EXPECT_EQ("THROUGH THE PIPES\n", read_stream(output));
+    EXPECT_EQ("00", exit_codes(pipeline, 2));
+    pex_release(pipeline);
+    EXPECT_EQ(fds_before, open_fds());
+}
+
+TEST(PexRealStreams, OutputThroughATemporaryFile)
+{
+    scoped_temp_dir tmp;
+    for (pex_pipeline_flags flags : {PEX_NO_PIPELINE_FLAGS, PEX_KEEP_TEMPS}) {
+        SCOPED_TRACE(int(flags));
+        std::string report = child_report([&] {
+            setenv("TMPDIR", tmp.path.c_str(), 1);
+            const char *const echo_argv[] = {probe, "echo", "hello", nullptr};
+            pex_pipeline *pipeline = pex_create(flags, "test", nullptr);
+            std::string result = launch(pipeline, PEX_NO_STAGE_FLAGS, echo_argv);
+            result += launch(pipeline, PEX_NO_STAGE_FLAGS, upper_argv);
+            FILE *output = pex_stdout_stream(pipeline, false);
+            result += output != nullptr ? read_stream(output) : "no stream";
+            pex_release(pipeline);
+            result += std::to_string(list_dir(tmp.path).size()) + " kept";
+            if (waitpid(-1, nullptr, WNOHANG) >= 0 || errno != ECHILD)
+                result += ", children left";
+            return result;
+        });
+        EXPECT_EQ(flags == PEX_KEEP_TEMPS ? "HELLO\n2 kept" : "HELLO\n0 kept", report);
+    }
+}
+
+TEST(PexRealStreams, StandardErrorThroughAPipe)
+{
+    std::set<int> fds_before = open_fds();
+    const char *const complain_argv[] = {"/bin/sh", "-c", "echo out; echo oops >&2", nullptr};
+    scoped_temp_dir work;
+    std::string out = work / "out";
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
+    int error_number = -1;
+    EXPECT_EQ(nullptr, pex_run_stage(pipeline, PEX_FINAL | PEX_STDERR_TO_PIPE, complain_argv[0],
+                                     complain_argv, out.c_str(), nullptr, &error_number));
+    FILE *errors = pex_stderr_stream(pipeline, false);
+    ASSERT_NE(nullptr, errors);
+    EXPECT_EQ("oops\n", read_stream(errors));
+    EXPECT_EQ("0", exit_codes(pipeline, 1));
+    EXPECT_EQ("out\n", read_file(out));
+    pex_release(pipeline);
+    EXPECT_EQ(fds_before, open_fds());
+}

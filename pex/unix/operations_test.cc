@@ -1,1 +1,287 @@
-// placeholder
+// The Unix back end's operations other than spawn_child, and pex_create.
+#include "pex/unix/pex_unix.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+namespace {
+
+const std::string probe = MAVO_PROBE_PATH;
+const pex_backend &unix_ops = pex_unix_backend;
+
+pex_pipeline make_unix_pipeline()
+{
+    pex_pipeline pipeline = {};
+    pipeline.program_name = "tester";
+    pipeline.backend = &pex_unix_backend;
+    return pipeline;
+}
+
+pex_pipeline unix_pipeline = make_unix_pipeline();
+
+bool is_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+bool is_close_on_exec(int fd)
+{
+    return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+}
+
+// Starts the probe with `out_fd` (or the test's own output) as its standard
+// output and `in_fd` as its input.
+pid_t start_probe(std::vector<const char *> args, int in_fd = 0, int out_fd = 1)
+{
+    args.insert(args.begin(), probe.c_str());
+    args.push_back(nullptr);
+    const char *message = nullptr;
+    int error_number = 0;
+    pid_t pid = unix_ops.spawn_child(&unix_pipeline, PEX_NO_STAGE_FLAGS, args[0], args.data(),
+                                     nullptr, in_fd, out_fd, 2, -1, &message, &error_number);
+    EXPECT_GT(pid, 0) << message << ": " << strerror(error_number);
+    return pid;
+}
+
+std::string read_all(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+    return text;
+}
+
+} // namespace
+
+TEST(UnixOpenOutput, TruncatesOrAppendsAndCreatesMissingFiles)
+{
+    const struct {
+        const char *what;
+        bool exists;
+        bool append;
+        std::string expected;
+    } cases[] = {
+        {"existing, truncated", true, false, "new"},
+        {"existing, appended to", true, true, "oldnew"},
+        {"missing", false, false, "new"},
+        {"missing, append", false, true, "new"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scoped_temp_dir dir;
+        if (c.exists)
+            write_file(dir / "file", "old");
+        int fd = unix_ops.open_output(&unix_pipeline, (dir / "file").c_str(), false, c.append);
+        ASSERT_GE(fd, 0) << strerror(errno);
+        EXPECT_FALSE(is_close_on_exec(fd)) << "the front end hands it to a child";
+        EXPECT_EQ(3, write(fd, "new", 3));
+        EXPECT_EQ(0, unix_ops.close_fd(&unix_pipeline, fd));
+        EXPECT_EQ(c.expected, read_file(dir / "file"));
+    }
+}
+
+TEST(UnixOpenOutput, NewFileTakesItsModeFromTheCreationMask)
+{
+    scoped_temp_dir dir;
+    const std::string path = dir / "file";
+    int status = in_child([&] {
+        umask(027);
+        _exit(unix_ops.open_output(&unix_pipeline, path.c_str(), true, false) >= 0 ? 0 : 1);
+    });
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    struct stat info;
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    EXPECT_EQ(0640u, info.st_mode & 0777);
+}
+
+TEST(UnixOpenInput, OpensForReadingOrFailsWithErrno)
+{
+    scoped_temp_dir dir;
+    write_file(dir / "file", "content");
+    int fd = unix_ops.open_input(&unix_pipeline, (dir / "file").c_str(), true);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ("content", read_all(fd));
+    EXPECT_EQ(0, unix_ops.close_fd(&unix_pipeline, fd));
+
+    const auto before = open_fds();
+    errno = 0;
+    EXPECT_EQ(-1, unix_ops.open_input(&unix_pipeline, (dir / "missing").c_str(), false));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(before, open_fds());
+}
+
+TEST(UnixCloseFd, FailsWithErrnoOnAClosedDescriptor)
+{
+    int fd = dup(2);
+    ASSERT_EQ(0, unix_ops.close_fd(&unix_pipeline, fd));
+    errno = 0;
+    EXPECT_EQ(-1, unix_ops.close_fd(&unix_pipeline, fd));
+    EXPECT_EQ(EBADF, errno);
+}
+
+TEST(UnixMakePipe, ReadEndFirstAndBothInheritable)
+{
+    int fds[2] = {-1, -1};
+    ASSERT_EQ(0, unix_ops.make_pipe(&unix_pipeline, fds, true));
+    EXPECT_FALSE(is_close_on_exec(fds[0]));
+    EXPECT_FALSE(is_close_on_exec(fds[1]));
+    EXPECT_EQ(2, write(fds[1], "ok", 2));
+    close(fds[1]);
+    EXPECT_EQ("ok", read_all(fds[0]));
+    close(fds[0]);
+}
+
+TEST(UnixFdopen, StreamsReadAndWriteThroughThePipe)
+{
+    int fds[2];
+    ASSERT_EQ(0, unix_ops.make_pipe(&unix_pipeline, fds, false));
+    FILE *in = unix_ops.fdopen_read(&unix_pipeline, fds[0], false);
+    FILE *out = unix_ops.fdopen_write(&unix_pipeline, fds[1], false);
+    ASSERT_NE(nullptr, in);
+    ASSERT_NE(nullptr, out);
+    fputs("line\n", out);
+    fclose(out);
+    char line[16] = {};
+    EXPECT_NE(nullptr, fgets(line, sizeof line, in));
+    EXPECT_STREQ("line\n", line);
+    fclose(in);
+    EXPECT_FALSE(is_open(fds[0]));
+    EXPECT_FALSE(is_open(fds[1]));
+}
+
+TEST(UnixFdopen, BadDescriptorGivesNullAndEbadf)
+{
+    int fd = dup(2);
+    close(fd);
+    for (auto fdopen_slot : {unix_ops.fdopen_read, unix_ops.fdopen_write}) {
+        errno = 0;
+        EXPECT_EQ(nullptr, fdopen_slot(&unix_pipeline, fd, false));
+        EXPECT_EQ(EBADF, errno);
+    }
+}
+
+// The caller writes into the first stage through this stream; a later child
+// holding the write end too would keep that stage from seeing end of file.
+TEST(UnixFdopen, WriteEndIsNotInheritedByLaterChildren)
+{
+    int into[2], seen[2];
+    ASSERT_EQ(0, unix_ops.make_pipe(&unix_pipeline, into, false));
+    ASSERT_EQ(0, pipe2(seen, O_CLOEXEC));
+    FILE *stream = unix_ops.fdopen_write(&unix_pipeline, into[1], false);
+    ASSERT_NE(nullptr, stream);
+
+    pid_t pid = start_probe({"fds"}, 0, seen[1]);
+    std::string held = " " + read_all(seen[0]);
+    close(seen[0]);
+    int status;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(std::string::npos, held.find(" " + std::to_string(into[1]) + " ")) << held;
+    EXPECT_NE(std::string::npos, held.find(" " + std::to_string(into[0]) + " "))
+        << "the read end, still inheritable, should show the check works: " << held;
+    fclose(stream);
+    close(into[0]);
+}
+
+TEST(UnixWaitChild, GivesTheRawStatusAndZero)
+{
+    const struct {
+        const char *what;
+        std::vector<const char *> args;
+        bool kill_first;
+        bool with_times;
+        bool exited;
+        int code_or_signal;
+    } cases[] = {
+        {"exit 3", {"exit", "3"}, false, false, true, 3},
+        {"exit 3, with times", {"exit", "3"}, false, true, true, 3},
+        {"killed by SIGKILL", {"kill", "9"}, false, false, false, SIGKILL},
+        {"still reading, ended by kill_first", {"cat"}, true, false, false, SIGTERM},
+        {"still reading, ended by kill_first, with times", {"cat"}, true, true, false, SIGTERM},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        int in[2];   // the write end stays here, so cat does not end by itself
+        ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
+        pid_t pid = start_probe(c.args, in[0]);
+        pex_child_times times = {-1, -1, -1, -1};
+        int status = -1;
+        const char *message = "untouched";
+        int error_number = -1;
+
+        EXPECT_EQ(0, unix_ops.wait_child(&unix_pipeline, pid, &status, c.with_times ? &times : nullptr,
+                                         c.kill_first, &message, &error_number));
+        close(in[1]);
+        EXPECT_STREQ("untouched", message);
+        if (c.exited)
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.code_or_signal) << status;
+        else
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.code_or_signal) << status;
+        if (c.with_times) {
+            EXPECT_GE(times.user_seconds, 0);
+            EXPECT_GE(times.system_seconds, 0);
+            for (int64_t microseconds : {times.user_microseconds, times.system_microseconds}) {
+                EXPECT_GE(microseconds, 0);
+                EXPECT_LT(microseconds, 1000000);
+            }
+        } else {
+            EXPECT_EQ(-1, times.user_seconds) << "times written though null was given";
+        }
+    }
+}
+
+TEST(UnixWaitChild, TimesAreTheChildsCpuTime)
+{
+    const char *argv[] = {"/bin/sh", "-c", "i=0; while [ $i -lt 100000 ]; do i=$((i+1)); done",
+                          nullptr};
+    const char *message = nullptr;
+    int error_number = 0;
+    pid_t pid = unix_ops.spawn_child(&unix_pipeline, PEX_NO_STAGE_FLAGS, argv[0], argv, nullptr,
+                                     0, 1, 2, -1, &message, &error_number);
+    ASSERT_GT(pid, 0);
+    pex_child_times times = {};
+    int status = -1;
+    ASSERT_EQ(0, unix_ops.wait_child(&unix_pipeline, pid, &status, &times, false, &message,
+                                     &error_number));
+    EXPECT_GT(times.user_seconds * 1000000 + times.user_microseconds, 0);
+}
+
+TEST(UnixWaitChild, NotAChildGivesWaitAndEchild)
+{
+    for (bool with_times : {false, true}) {
+        SCOPED_TRACE(with_times ? "with times" : "without times");
+        pex_child_times times = {};
+        int status = 0;
+        const char *message = nullptr;
+        int error_number = 0;
+        EXPECT_EQ(-1, unix_ops.wait_child(&unix_pipeline, getpid(), &status,
+                                          with_times ? &times : nullptr, false, &message,
+                                          &error_number));
+        EXPECT_STREQ("wait", message);
+        EXPECT_EQ(ECHILD, error_number);
+    }
+}
+
+TEST(PexCreate, BindsTheUnixBackEnd)
+{
+    pex_pipeline *pipeline = pex_create(PEX_KEEP_TIMES | PEX_PIPES, "name", nullptr);
+    ASSERT_NE(nullptr, pipeline);
+    EXPECT_EQ(&pex_unix_backend, pipeline->backend);
+    EXPECT_EQ(PEX_KEEP_TIMES | PEX_PIPES, pipeline->flags);
+    EXPECT_STREQ("name", pipeline->program_name);
+    EXPECT_EQ(nullptr, pipeline->backend_data);
+    pex_release(pipeline);
+}

@@ -6,10 +6,26 @@
 // Constant, shared by every pipeline; all nine slots are filled.
 extern const pex_backend pex_unix_backend;
 
+// The spawn_child slot (spawn.cc): vfork and exec, with the outcome of the
+// exec learnt over a close-on-exec pipe before returning. The child id, or
+// pex_spawn_failed with the failed step ("vfork", "dup2", "close", "execv",
+// "execvp") and its errno, in_fd, out_fd and err_fd left open; or
+// pex_spawn_failed_fds_closed with "close" when closing those failed here
+// after the start, the program then ended. No failure leaves a child behind.
+pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
+                           const char *program_file, const char *const *argv,
+                           const char *const *env, int in_fd, int out_fd, int err_fd,
+                           int fd_to_close, const char **message, int *error_number);
+
 #ifdef PEX_UNIX_TEST_SEAMS
-// Only in the library built for the tests: replaces vfork's refusal and the
-// retry's sleep, so the 15 seconds of back-off can be checked without waiting.
-// vfork_refusal returns the errno to fail with, or 0 to call the real vfork.
+// Only in the library built for the tests; the programs call vfork, sleep and
+// close directly. Null or the real call by default.
+// Asked before each vfork attempt: an errno to refuse that attempt with, or 0
+// to call the real vfork. With pex_unix_sleep, shows the four attempts and the
+// 15 seconds of back-off without waiting.
 extern int (*pex_unix_vfork_refusal)();
 extern unsigned (*pex_unix_sleep)(unsigned seconds);
+// The parent's closes of in_fd, out_fd and err_fd after a start, so that a
+// failing one can be shown.
+extern int (*pex_unix_parent_close)(int fd);
 #endif

@@ -1,1 +1,476 @@
-// placeholder
+// Starting real children through the Unix back end's spawn_child.
+#include "pex/unix/pex_unix.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/test_util.h"
+
+extern char **environ;
+
+namespace {
+
+const std::string probe = MAVO_PROBE_PATH;
+// A descriptor number no test opens, so certainly closed, and below any limit.
+constexpr int never_open_fd = 999;
+
+struct spawn_request {
+    std::vector<std::string> argv;   // argv[0] is the program run
+    pex_stage_flags flags = PEX_NO_STAGE_FLAGS;
+    int in_fd = 0;
+    int out_fd = 1;
+    int err_fd = 2;
+    int fd_to_close = -1;
+    const char *const *env = nullptr;
+};
+
+struct spawn_result {
+    pid_t pid;
+    const char *message;   // "untouched" unless spawn_child filled it
+    int error_number;      // -12345 unless filled
+};
+
+spawn_result spawn(const spawn_request &request)
+{
+    pex_pipeline pipeline = {};
+    pipeline.program_name = "tester";
+    pipeline.backend = &pex_unix_backend;
+    std::vector<const char *> argv;
+    for (const std::string &arg : request.argv)
+        argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
+    spawn_result result = {-1, "untouched", -12345};
+    result.pid = pex_unix_backend.spawn_child(&pipeline, request.flags, argv[0], argv.data(),
+                                              request.env, request.in_fd, request.out_fd,
+                                              request.err_fd, request.fd_to_close,
+                                              &result.message, &result.error_number);
+    return result;
+}
+
+int wait_for(pid_t pid)
+{
+    int status = -1;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+bool is_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+// True when this process has no child left, ended or running.
+bool no_child_left()
+{
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// Reads to end of file and closes `fd`.
+std::string read_all(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
+        if (got > 0)
+            text.append(buffer, static_cast<size_t>(got));
+    close(fd);
+    return text;
+}
+
+// A pipe the test owns; close-on-exec, so no child holds it unless it is
+// handed over as 0, 1 or 2.
+struct test_pipe {
+    int read_fd = -1;
+    int write_fd = -1;
+    test_pipe()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) == 0) {
+            read_fd = fds[0];
+            write_fd = fds[1];
+        }
+    }
+};
+
+int open_file(const std::string &path, int flags)
+{
+    return open(path.c_str(), flags | O_CLOEXEC, 0644);
+}
+
+// Descriptors a started program would inherit from this process.
+std::set<int> inheritable_fds()
+{
+    std::set<int> fds;
+    for (int fd : open_fds())
+        if ((fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0)
+            fds.insert(fd);
+    return fds;
+}
+
+std::string fd_list(const std::set<int> &fds)
+{
+    std::string text;
+    for (int fd : fds)
+        text += (text.empty() ? "" : " ") + std::to_string(fd);
+    return text + "\n";
+}
+
+// Runs `body` in a forked process, for process-wide changes; its EXPECTs
+// print there and turn into a failing exit status here.
+template <typename Body>
+void expect_in_child(Body body)
+{
+    int status = in_child([&] {
+        body();
+        if (testing::Test::HasFailure())
+            _exit(1);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "raw status " << status;
+}
+
+} // namespace
+
+TEST(SpawnChild, WiresStandardStreamsThroughPipesAndFiles)
+{
+    enum target { to_pipe, to_file };
+    const struct {
+        const char *what;
+        std::vector<std::string> args;
+        pex_stage_flags flags;
+        target out, err;
+        std::string expected_out, expected_err;
+    } cases[] = {
+        {"input file to output pipe", {"cat"}, PEX_NO_STAGE_FLAGS, to_pipe, to_file, "input text", ""},
+        {"input file to output file", {"cat"}, PEX_NO_STAGE_FLAGS, to_file, to_pipe, "input text", ""},
+        {"error to pipe", {"echo-err", "oops"}, PEX_NO_STAGE_FLAGS, to_file, to_pipe, "", "oops\n"},
+        {"error to file", {"echo-err", "oops"}, PEX_NO_STAGE_FLAGS, to_pipe, to_file, "", "oops\n"},
+        {"error joined to output, replacing err_fd", {"echo-err", "oops"}, PEX_STDERR_INTO_STDOUT,
+         to_pipe, to_file, "oops\n", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scoped_temp_dir dir;
+        write_file(dir / "in", "input text");
+        const std::set<int> before = open_fds();
+
+        int in_fd = open_file(dir / "in", O_RDONLY);
+        test_pipe out_pipe, err_pipe;
+        int out_fd = c.out == to_pipe ? out_pipe.write_fd : open_file(dir / "out", O_WRONLY | O_CREAT);
+        int err_fd = c.err == to_pipe ? err_pipe.write_fd : open_file(dir / "err", O_WRONLY | O_CREAT);
+        if (c.out == to_file)
+            close(out_pipe.write_fd);
+        if (c.err == to_file)
+            close(err_pipe.write_fd);
+        std::vector<std::string> argv = {probe};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+
+        spawn_result started = spawn({.argv = argv, .flags = c.flags, .in_fd = in_fd,
+                                      .out_fd = out_fd, .err_fd = err_fd});
+        ASSERT_GT(started.pid, 0) << started.message << ": " << strerror(started.error_number);
+        EXPECT_STREQ("untouched", started.message);
+        for (int fd : {in_fd, out_fd, err_fd})
+            EXPECT_FALSE(is_open(fd)) << "parent still holds " << fd;
+
+        std::string out = read_all(out_pipe.read_fd);
+        std::string err = read_all(err_pipe.read_fd);
+        int status = wait_for(started.pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "raw status " << status;
+        EXPECT_EQ(c.expected_out, c.out == to_pipe ? out : read_file(dir / "out"));
+        EXPECT_EQ(c.expected_err, c.err == to_pipe ? err : read_file(dir / "err"));
+        EXPECT_EQ(before, open_fds());
+    }
+}
+
+TEST(SpawnChild, ProgramHoldsOnlyWhatItWasGiven)
+{
+    const std::string expected = fd_list([] {
+        std::set<int> given = inheritable_fds();
+        given.insert({0, 1, 2});
+        return given;
+    }());
+    for (bool with_fd_to_close : {false, true}) {
+        SCOPED_TRACE(with_fd_to_close ? "told to close the read end of its own output pipe"
+                                      : "nothing to close");
+        const std::set<int> before = open_fds();
+        // As between stages: an inheritable pipe, whose read end the next
+        // stage would get and this child must not keep.
+        int fds[2];
+        ASSERT_EQ(0, pipe(fds));
+
+        spawn_result started = spawn({.argv = {probe, "fds"}, .out_fd = fds[1],
+                                      .fd_to_close = with_fd_to_close ? fds[0] : -1});
+        ASSERT_GT(started.pid, 0) << started.message;
+        EXPECT_TRUE(is_open(fds[0])) << "fd_to_close is closed in the child only";
+        std::string seen = read_all(fds[0]);
+        wait_for(started.pid);
+        if (with_fd_to_close)
+            EXPECT_EQ(expected, seen);
+        else
+            EXPECT_NE(std::string::npos, (" " + seen).find(" " + std::to_string(fds[0]) + " "))
+                << "without fd_to_close the child inherits the read end: " << seen;
+        EXPECT_EQ(before, open_fds());
+    }
+}
+
+TEST(SpawnChild, GivenEnvironmentIsAllTheProgramSees)
+{
+    const char *const env[] = {"ONE=1", "TWO=two words", nullptr};
+    std::string inherited;
+    for (char **entry = environ; *entry != nullptr; entry++)
+        inherited += std::string(*entry) + "\n";
+    const struct {
+        const char *what;
+        const char *const *env;
+        std::string expected;
+    } cases[] = {
+        {"env given", env, "ONE=1\nTWO=two words\n"},
+        {"env null", nullptr, inherited},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        char **const environ_before = environ;
+        test_pipe out;
+        spawn_result started = spawn({.argv = {probe, "env"}, .out_fd = out.write_fd, .env = c.env});
+        ASSERT_GT(started.pid, 0) << started.message;
+        EXPECT_EQ(environ_before, environ);
+        EXPECT_EQ(c.expected, read_all(out.read_fd));
+        wait_for(started.pid);
+    }
+}
+
+TEST(SpawnChild, FailedStartGivesStepAndErrnoAndLeavesNoChild)
+{
+    scoped_temp_dir dir;
+    write_file(dir / "not-executable", "#!/bin/sh\nexit 0\n", 0644);
+    write_file(dir / "no-interpreter", "#!" + dir / "missing-shell" + "\nexit 0\n", 0755);
+    const struct {
+        const char *what;
+        std::string program;
+        pex_stage_flags flags;
+        bool bad_fd_to_close;
+        bool bad_in_fd;
+        const char *step;
+        int error_number;
+    } cases[] = {
+        {"missing path", dir / "missing", PEX_NO_STAGE_FLAGS, false, false, "execv", ENOENT},
+        {"missing bare name along PATH", "mavo-no-such-program", PEX_USE_PATH, false, false,
+         "execvp", ENOENT},
+        {"directory", dir.path, PEX_NO_STAGE_FLAGS, false, false, "execv", EACCES},
+        {"directory with PEX_USE_PATH", dir.path, PEX_USE_PATH, false, false, "execvp", EACCES},
+        {"not executable", dir / "not-executable", PEX_NO_STAGE_FLAGS, false, false, "execv", EACCES},
+        {"script whose interpreter is missing", dir / "no-interpreter", PEX_NO_STAGE_FLAGS, false,
+         false, "execv", ENOENT},
+        {"fd_to_close already closed", probe, PEX_NO_STAGE_FLAGS, true, false, "close", EBADF},
+        {"in_fd not open", probe, PEX_NO_STAGE_FLAGS, false, true, "dup2", EBADF},
+    };
+    ASSERT_FALSE(is_open(never_open_fd));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::set<int> before = open_fds();
+        int in_fd = c.bad_in_fd ? never_open_fd : open_file("/dev/null", O_RDONLY);
+        test_pipe out, err;
+
+        spawn_result started = spawn({.argv = {c.program, "echo", "ran"}, .flags = c.flags,
+                                      .in_fd = in_fd, .out_fd = out.write_fd,
+                                      .err_fd = err.write_fd,
+                                      .fd_to_close = c.bad_fd_to_close ? never_open_fd : -1});
+        EXPECT_EQ(pex_spawn_failed, started.pid);
+        EXPECT_STREQ(c.step, started.message);
+        EXPECT_EQ(c.error_number, started.error_number) << strerror(started.error_number);
+        EXPECT_TRUE(no_child_left()) << "the failed child was not reaped";
+        for (int fd : {in_fd, out.write_fd, err.write_fd})
+            EXPECT_TRUE(fd == never_open_fd || is_open(fd)) << fd << " is the caller's to close";
+
+        if (!c.bad_in_fd)
+            close(in_fd);
+        close(out.write_fd);
+        close(err.write_fd);
+        EXPECT_EQ("", read_all(out.read_fd)) << "the program ran";
+        EXPECT_EQ("", read_all(err.read_fd));
+        EXPECT_EQ(before, open_fds());
+    }
+}
+
+// With no descriptor left for the report pipe, the child prints its failure
+// and the caller sees a started child with status 255, or 254 when even that
+// message cannot be written.
+TEST(SpawnChild, WithoutReportPipeTheChildPrintsItsFailure)
+{
+    const struct {
+        const char *what;
+        int err_flags;
+        int exit_code;
+    } cases[] = {
+        {"message written", O_WRONLY | O_CREAT | O_TRUNC, 255},
+        {"message cannot be written", O_RDONLY, 254},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scoped_temp_dir dir;
+        write_file(dir / "err", "");
+        const std::string missing = dir / "missing";
+        expect_in_child([&] {
+            int err_fd = open_file(dir / "err", c.err_flags);
+            ASSERT_GE(err_fd, 0);
+            rlimit limit = {static_cast<rlim_t>(err_fd + 1), static_cast<rlim_t>(err_fd + 1)};
+            ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+            while (dup(0) >= 0) {
+            }
+
+            spawn_result started = spawn({.argv = {missing}, .err_fd = err_fd});
+            ASSERT_GT(started.pid, 0) << started.message;
+            EXPECT_STREQ("untouched", started.message);
+            EXPECT_FALSE(is_open(err_fd));
+            int status = wait_for(started.pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exit_code)
+                << "raw status " << status;
+        });
+        const std::string expected = c.exit_code == 254 ? ""
+            : "tester: error trying to exec '" + missing + "': execv: " + strerror(ENOENT) + "\n";
+        EXPECT_EQ(expected, read_file(dir / "err"));
+    }
+}
+
+// When the caller runs with 0 and 1 closed, the report pipe would land there
+// and be replaced by the child's own output.
+TEST(SpawnChild, ReportArrivesWhenStandardDescriptorsAreClosed)
+{
+    scoped_temp_dir dir;
+    expect_in_child([&] {
+        int out_fd = open_file(dir / "out", O_WRONLY | O_CREAT);
+        int saved_stdout = fcntl(1, F_DUPFD_CLOEXEC, 3);
+        ASSERT_FALSE(is_open(never_open_fd));
+        close(0);
+        close(1);
+        spawn_result started = spawn({.argv = {probe, "echo", "ran"}, .out_fd = out_fd,
+                                      .fd_to_close = never_open_fd});
+        dup2(saved_stdout, 1);
+        EXPECT_EQ(pex_spawn_failed, started.pid);
+        EXPECT_STREQ("close", started.message);
+        EXPECT_EQ(EBADF, started.error_number);
+        EXPECT_TRUE(no_child_left());
+    });
+    EXPECT_EQ("", read_file(dir / "out"));
+}
+
+namespace {
+
+// Scripted stand-ins for vfork's refusal, the retry's sleep and the parent's
+// close; restored after each test.
+int refusals_left;
+int vfork_calls;
+std::vector<unsigned> slept;
+int failing_close_fd;
+
+int scripted_refusal()
+{
+    vfork_calls++;
+    return refusals_left-- > 0 ? EAGAIN : 0;
+}
+
+unsigned recorded_sleep(unsigned seconds)
+{
+    slept.push_back(seconds);
+    errno = EINTR;   // as a real sleep may leave it
+    return 0;
+}
+
+int close_failing_once(int fd)
+{
+    if (fd != failing_close_fd)
+        return close(fd);
+    failing_close_fd = -1;
+    errno = EIO;
+    return -1;
+}
+
+class SpawnChildSeams : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        pex_unix_vfork_refusal = nullptr;
+        pex_unix_sleep = sleep;
+        pex_unix_parent_close = close;
+    }
+};
+
+} // namespace
+
+TEST_F(SpawnChildSeams, RefusedVforkIsRetriedFourTimesWithDoublingSleeps)
+{
+    const struct {
+        int refusals;
+        int vfork_calls;
+        std::vector<unsigned> sleeps;
+    } cases[] = {
+        {0, 1, {}},
+        {1, 2, {1}},
+        {3, 4, {1, 2, 4}},
+        {4, 4, {1, 2, 4, 8}},
+        {100, 4, {1, 2, 4, 8}},
+    };
+    pex_unix_vfork_refusal = scripted_refusal;
+    pex_unix_sleep = recorded_sleep;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.refusals << " refusals");
+        refusals_left = c.refusals;
+        vfork_calls = 0;
+        slept.clear();
+        const std::set<int> before = open_fds();
+        test_pipe out;
+
+        spawn_result started = spawn({.argv = {probe, "exit", "3"}, .out_fd = out.write_fd});
+        EXPECT_EQ(c.vfork_calls, vfork_calls);
+        EXPECT_EQ(c.sleeps, slept);
+        if (c.refusals < 4) {
+            ASSERT_GT(started.pid, 0) << started.message;
+            int status = wait_for(started.pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "raw status " << status;
+        } else {
+            EXPECT_EQ(pex_spawn_failed, started.pid);
+            EXPECT_STREQ("vfork", started.message);
+            EXPECT_EQ(EAGAIN, started.error_number) << "errno of the last attempt, not the sleep's";
+            EXPECT_TRUE(is_open(out.write_fd)) << "out_fd is the caller's after a failure";
+            close(out.write_fd);
+        }
+        close(out.read_fd);
+        EXPECT_EQ(before, open_fds()) << "report pipe left open";
+    }
+}
+
+// The program is running when the close fails; reported as not started, it
+// could never be waited for, so it must not outlive the call. The closes go
+// on past the failing one, so the caller holds none of the three.
+TEST_F(SpawnChildSeams, FailedCloseInParentClosesAllAndEndsTheProgram)
+{
+    pex_unix_parent_close = close_failing_once;
+    test_pipe in, out, err;   // in.write_fd stays open: cat would never end by itself
+    failing_close_fd = out.write_fd;
+
+    spawn_result started = spawn({.argv = {probe, "cat"}, .in_fd = in.read_fd,
+                                  .out_fd = out.write_fd, .err_fd = err.write_fd});
+    EXPECT_EQ(pex_spawn_failed_fds_closed, started.pid);
+    EXPECT_STREQ("close", started.message);
+    EXPECT_EQ(EIO, started.error_number);
+    EXPECT_FALSE(is_open(in.read_fd));
+    EXPECT_FALSE(is_open(err.write_fd)) << "closed after the failing close too";
+    EXPECT_TRUE(no_child_left());
+    close(in.write_fd);
+    close(out.write_fd);   // the scripted failure left it open
+    close(out.read_fd);
+    close(err.read_fd);
+}

@@ -30,11 +30,21 @@ static constexpr const char plugin_file_name[] = PLUGIN_FILE_NAME;
 // The same text in all three programs.
 static constexpr const char usage_text[] = "Usage: mavo-ar [-B prefix] ar arguments ...\n";
 
-// Set on the way through main, never freed.
+// Set on the way through main and never freed: the process ends soon after.
+// Everything main allocates is kept here, so that a leak checker can tell
+// these from real leaks.
+static const char *locating_name;
 static const char *exec_prefix_dir;
 static const char *libexec_prefix_dir;
+static const char *tool_dir;
+static const char *versioned_libexec_dir;
+static const char *prefix_dir;
 static search_list tool_search_list;
 static search_list fallback_search_list;
+static const char *plugin_path;
+static const char *tool_path;
+static const char **child_argv;
+static const char *tool_program_name;
 
 // `kind` is "plugin" or "binary".
 [[noreturn]] static void cannot_find(const char *program_name, const char *kind, const char *name)
@@ -49,21 +59,21 @@ static search_list fallback_search_list;
     exit(1);
 }
 
-// `configured` as it lies for a program found by `locating_name`.
-static const char *relocated(const char *locating_name, const char *configured)
+// `configured` as it lies for a program found by `name`.
+static const char *relocated(const char *name, const char *configured)
 {
-    const char *moved = relocate_prefix(locating_name, configured_bin_dir, configured);
+    const char *moved = relocate_prefix(name, configured_bin_dir, configured);
     return moved != nullptr ? moved : configured;
 }
 
 // The wrapper's exit status for the tool's raw wait status.
-static int exit_status_of(const char *tool_path, int status)
+static int exit_status_of(const char *tool, int status)
 {
     if (status == 0)
         return 0;
     if (WIFSIGNALED(status)) {
         int signal_number = WTERMSIG(status);
-        fprintf(stderr, "%s terminated with signal %d [%s]%s\n", tool_path, signal_number,
+        fprintf(stderr, "%s terminated with signal %d [%s]%s\n", tool, signal_number,
                 strsignal(signal_number), WCOREDUMP(status) ? ", core dumped" : "");
         return 1;
     }
@@ -72,13 +82,14 @@ static int exit_status_of(const char *tool_path, int status)
     return 1;
 }
 
-static int run_tool(const char *tool_path, const char *const *child_argv)
+static int run_tool()
 {
     int status = 0;
     int error_number = 0;
+    tool_program_name = join_strings("mavo-", tool_path, nullptr);
     const char *message = pex_run_once(PEX_FINAL | PEX_USE_PATH, tool_path, child_argv,
-                                       join_strings("mavo-", tool_path, nullptr), nullptr,
-                                       nullptr, &status, &error_number);
+                                       tool_program_name, nullptr, nullptr, &status,
+                                       &error_number);
     if (message != nullptr) {
         fprintf(stderr, "Error running %s: %s\n", tool_path, message);
         return 1;
@@ -95,7 +106,7 @@ int main(int argc, char **argv)
     const char *program_name = own_name != nullptr ? own_name : wrapper_name;
 
     const char *exec_prefix = getenv("MAVO_EXEC_PREFIX");
-    const char *locating_name =
+    locating_name =
         exec_prefix != nullptr ? join_strings(exec_prefix, wrapper_name, nullptr) : own_name;
     exec_prefix_dir = relocated(locating_name, configured_exec_dir);
     libexec_prefix_dir = relocated(locating_name, configured_libexec_dir);
@@ -103,12 +114,12 @@ int main(int argc, char **argv)
     // Each directory is one prefix, not a ':'-separated list: an installation
     // moved below a name holding ':' must not be cut into pieces, some of
     // them relative to the working directory.
-    search_list_append(&tool_search_list,
-                       join_strings(exec_prefix_dir, target_triplet, "/", compiler_version, "/",
-                                    tool_dir_climb, target_triplet, "/bin/", nullptr));
-    libexec_prefix_dir =
+    tool_dir = join_strings(exec_prefix_dir, target_triplet, "/", compiler_version, "/",
+                            tool_dir_climb, target_triplet, "/bin/", nullptr);
+    search_list_append(&tool_search_list, tool_dir);
+    versioned_libexec_dir =
         join_strings(libexec_prefix_dir, target_triplet, "/", compiler_version, "/", nullptr);
-    search_list_append(&tool_search_list, libexec_prefix_dir);
+    search_list_append(&tool_search_list, versioned_libexec_dir);
     search_list_from_env("PATH", &fallback_search_list);
 
     const char *prefix = nullptr;
@@ -118,16 +129,16 @@ int main(int argc, char **argv)
     case prefix_option_missing_value:
         usage();
     case prefix_option_taken:
-        prefix = driver_prefix_directory(prefix);
-        search_list_prepend(&fallback_search_list, prefix);
-        search_list_prepend(&tool_search_list, prefix);
+        prefix_dir = driver_prefix_directory(prefix);
+        search_list_prepend(&fallback_search_list, prefix_dir);
+        search_list_prepend(&tool_search_list, prefix_dir);
         break;
     }
 
-    const char *plugin_path = search_list_find(&tool_search_list, plugin_file_name, R_OK);
+    plugin_path = search_list_find(&tool_search_list, plugin_file_name, R_OK);
     if (plugin_path == nullptr)
         cannot_find(program_name, "plugin", plugin_file_name);
-    const char *tool_path = search_list_find(&tool_search_list, wrapped_tool, X_OK);
+    tool_path = search_list_find(&tool_search_list, wrapped_tool, X_OK);
     if (tool_path == nullptr)
         tool_path = search_list_find(&fallback_search_list, wrapped_tool, X_OK);
     if (tool_path == nullptr)
@@ -135,5 +146,6 @@ int main(int argc, char **argv)
 
     if (applies_first_argument_rule)
         driver_apply_first_argument_rule(argc, argv);
-    return run_tool(tool_path, driver_child_argv(tool_path, plugin_path, argc, argv));
+    child_argv = driver_child_argv(tool_path, plugin_path, argc, argv);
+    return run_tool();
 }

@@ -1,6 +1,7 @@
 #include "driver/driver_args.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -122,7 +123,10 @@ TEST(DriverPrefixDirectory, EveryPrefixEndsInASeparator)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.prefix);
-        EXPECT_STREQ(c.directory, driver_prefix_directory(c.prefix));
+        const char *directory = driver_prefix_directory(c.prefix);
+        EXPECT_STREQ(c.directory, directory);
+        if (directory != c.prefix && strcmp(c.prefix, "") != 0)
+            free(const_cast<char *>(directory));
     }
 }
 
@@ -145,6 +149,8 @@ TEST(DriverFirstArgumentRule, GivesTheFirstArgumentADash)
         driver_apply_first_argument_rule(args.argc(), args.argv());
         EXPECT_EQ(c.places, args.places());
         EXPECT_EQ(c.argv, args.texts);
+        if (args.argc() > 1 && args.argv()[1] != args.texts[1].data())
+            free(args.argv()[1]);
     }
     char *empty[] = {nullptr};
     driver_apply_first_argument_rule(0, empty);

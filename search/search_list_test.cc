@@ -17,6 +17,23 @@
 
 namespace {
 
+// The programs keep their lists for the whole run; a test frees its own, so
+// that the leak checker goes on watching everything else.
+struct owned_list : search_list {
+    owned_list() : search_list{} {}
+    ~owned_list()
+    {
+        for (search_entry *entry = first; entry != nullptr;) {
+            search_entry *next = entry->next;
+            free(entry->prefix);
+            free(entry);
+            entry = next;
+        }
+    }
+    owned_list(const owned_list &) = delete;
+    owned_list &operator=(const owned_list &) = delete;
+};
+
 std::vector<std::string> prefixes_of(const search_list &list)
 {
     std::vector<std::string> prefixes;
@@ -67,7 +84,7 @@ TEST(SearchListFromString, EveryColonEndsAPrefix)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
-        search_list list = {};
+        owned_list list;
         search_list_from_string(c.text, &list);
         EXPECT_EQ(c.prefixes, prefixes_of(list));
     }
@@ -75,7 +92,7 @@ TEST(SearchListFromString, EveryColonEndsAPrefix)
 
 TEST(SearchListFromString, AppendsAfterExistingEntries)
 {
-    search_list list = {};
+    owned_list list;
     search_list_append(&list, "first/");
     search_list_from_string("a:b", &list);
     EXPECT_EQ((std::vector<std::string>{"first/", "a/", "b/"}), prefixes_of(list));
@@ -98,7 +115,7 @@ TEST(SearchListFromEnv, ReadsTheVariableOnlyWhenSet)
             setenv(variable, c.value, 1);
         else
             unsetenv(variable);
-        search_list list = {};
+        owned_list list;
         search_list_append(&list, "kept/");
         search_list_from_env(variable, &list);
         unsetenv(variable);
@@ -108,7 +125,7 @@ TEST(SearchListFromEnv, ReadsTheVariableOnlyWhenSet)
 
 TEST(SearchListAdd, PrependGoesFirstAndCopiesAreKept)
 {
-    search_list list = {};
+    owned_list list;
     std::string text = "middle";
     search_list_append(&list, text.c_str());
     search_list_append(&list, "last/");
@@ -119,7 +136,7 @@ TEST(SearchListAdd, PrependGoesFirstAndCopiesAreKept)
 
 TEST(SearchListAdd, LongestPrefixNeverShrinks)
 {
-    search_list list = {};
+    owned_list list;
     EXPECT_EQ(0, list.longest_prefix);
     search_list_append(&list, "abcd");
     search_list_prepend(&list, "ab");
@@ -168,7 +185,7 @@ TEST(SearchListFind, TakesTheFirstPrefixThatHoldsAUsableFile)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        search_list list = {};
+        owned_list list;
         for (const std::string &prefix : c.prefixes)
             search_list_append(&list, prefix.c_str());
         EXPECT_EQ(c.expected, find(list, c.name, c.mode));
@@ -182,7 +199,7 @@ TEST(SearchListFind, PrependedPrefixIsTriedFirst)
     mkdir((dir / "b").c_str(), 0755);
     write_file(dir / "a/f", "");
     write_file(dir / "b/f", "");
-    search_list list = {};
+    owned_list list;
     search_list_append(&list, (dir.path + "/a/").c_str());
     EXPECT_EQ(dir / "a/f", find(list, "f", R_OK));
     search_list_prepend(&list, (dir.path + "/b/").c_str());
@@ -200,7 +217,7 @@ TEST(SearchListFind, LongPrefixAndNameFitTheBuffer)
     mkdir(prefix.c_str(), 0755);
     std::string name(50, 'n');
     write_file(prefix + name, "");
-    search_list list = {};
+    owned_list list;
     search_list_append(&list, "/");
     search_list_append(&list, prefix.c_str());
     EXPECT_EQ(prefix + name, find(list, name, R_OK));
@@ -213,7 +230,7 @@ TEST(SearchListFind, LongPrefixAndNameFitTheBuffer)
 TEST(SearchListFind, ReturnsANewStringForAnAbsoluteName)
 {
     const char *name = "/bin/sh";
-    search_list list = {};
+    owned_list list;
     char *found = search_list_find(&list, name, X_OK);
     ASSERT_NE(nullptr, found);
     EXPECT_NE(name, found);
@@ -232,38 +249,38 @@ TEST(SearchListTrace, WritesItsMessagesOnlyWhenOn)
         std::string expected;
     } cases[] = {
         {"relative name, empty list",
-         [] { search_list list = {}; search_list_find(&list, "ar", X_OK); },
+         [] { owned_list list; search_list_find(&list, "ar", X_OK); },
          "Looking for 'ar'\n  - failed: no entries in prefix list\n"},
         {"relative name found or not: no further line",
          [&] {
-             search_list list = {};
+             owned_list list;
              search_list_append(&list, prefix.c_str());
              search_list_find(&list, "f", R_OK);
              search_list_find(&list, "g", R_OK);
          },
          "Looking for 'f'\nLooking for 'g'\n"},
         {"absolute name found",
-         [] { search_list list = {}; search_list_find(&list, "/bin/sh", X_OK); },
+         [] { owned_list list; search_list_find(&list, "/bin/sh", X_OK); },
          "Looking for '/bin/sh'\n  - found: absolute path\n"},
         {"absolute name missing, empty list",
-         [] { search_list list = {}; search_list_find(&list, "/no/such", R_OK); },
+         [] { owned_list list; search_list_find(&list, "/no/such", R_OK); },
          "Looking for '/no/such'\n  - failed to locate using absolute path\n"
          "  - failed: no entries in prefix list\n"},
         {"absolute name missing, list with entries",
          [] {
-             search_list list = {};
+             owned_list list;
              search_list_append(&list, "/");
              search_list_find(&list, "/no/such", R_OK);
          },
          "Looking for '/no/such'\n  - failed to locate using absolute path\n"},
         {"splitting a text",
-         [] { search_list list = {}; search_list_from_string("/a::b/", &list); },
+         [] { owned_list list; search_list_from_string("/a::b/", &list); },
          "Convert string '/a::b/' into prefixes, separator = ':'\n"
          "  - add prefix: /a/\n  - add prefix: ./\n  - add prefix: b/\n"},
         {"switched off again",
          [] {
              search_list_set_debug(false);
-             search_list list = {};
+             owned_list list;
              search_list_from_string("a", &list);
              search_list_find(&list, "/bin/sh", X_OK);
          },

@@ -49,7 +49,6 @@ TEST(AllocOrDieDeathTest, OutOfMemoryNamesTheSizeAndExitsWithOne)
     EXPECT_EXIT(
         {
             set_alloc_program_name("prog");
-            strdup_or_die("x");
             alloc_or_die(impossible);
         },
         testing::ExitedWithCode(1), "^\nprog: out of memory allocating 9223372036854775807 bytes\n$");

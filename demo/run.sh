@@ -1,31 +1,22 @@
 #!/bin/sh
 # Lays out a throw-away installation and runs the installed programs on LTO
-# bitcode objects. Arguments come from the build (see CMakeLists.txt).
+# bitcode objects. Arguments come from the build (see CMakeLists.txt): the
+# build, the work directory, clang, the C sources, then those of
+# cmake/lay_out_installation.sh after its first two.
 set -eu
-build=$1 work=$2 clang=$3 plugin=$4 ar=$5 nm=$6 ranlib=$7
-triplet=$8 version=$9
-shift 9
-plugin_name=$1 sources=$2
+build=$1 work=$2 clang=$3 sources=$4
+shift 4
 
 show() {
     printf '\n$ %s\n' "$*"
     "$@"
 }
 
+here=$(cd "$(dirname "$0")" && pwd)
 rm -rf "$work"
+mkdir -p "$work"
 prefix=$work/install
-cmake --install "$build" --prefix "$prefix" >/dev/null
-
-# Where an installation keeps its plug-in and its binary tools. The tool
-# directory is reached from the versioned library directory by ".." steps, so
-# that directory has to exist as well.
-plugin_dir=$prefix/libexec/mavo12/mavo/$triplet/$version
-tool_dir=$prefix/$triplet/bin
-mkdir -p "$plugin_dir" "$tool_dir" "$prefix/lib/mavo12/mavo/$triplet/$version"
-ln -s "$plugin" "$plugin_dir/$plugin_name"
-ln -s "$ar" "$tool_dir/ar"
-ln -s "$nm" "$tool_dir/nm"
-ln -s "$ranlib" "$tool_dir/ranlib"
+sh "$here/../cmake/lay_out_installation.sh" "$build" "$prefix" "$@"
 
 cd "$work"
 for name in add scale greet main; do

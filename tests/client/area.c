@@ -1,0 +1,4 @@
+int square_area(int side)
+{
+    return side * side;
+}

@@ -1,0 +1,45 @@
+#!/bin/sh
+# The client test: installs the programs into a fresh prefix, completes it as
+# a compiler installation, then configures, builds and runs the client
+# project with CMAKE_AR, CMAKE_RANLIB and CMAKE_NM pointing at the installed
+# mavo-ar, mavo-ranlib and mavo-nm.
+#
+# Usage: run.sh BUILD WORK CLANG then the arguments of
+#        cmake/lay_out_installation.sh after its first two
+set -eu
+build=$1 work=$2 clang=$3
+shift 3
+here=$(cd "$(dirname "$0")" && pwd)
+
+fail() {
+    echo "client: $*" >&2
+    exit 1
+}
+
+rm -rf "$work"
+mkdir -p "$work"
+prefix=$work/install
+sh "$here/../../cmake/lay_out_installation.sh" "$build" "$prefix" "$@"
+bin=$prefix/bin
+
+cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_C_COMPILER="$clang" \
+    -DCMAKE_AR="$bin/mavo-ar" -DCMAKE_RANLIB="$bin/mavo-ranlib" -DCMAKE_NM="$bin/mavo-nm" \
+    >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure failed"; }
+cmake --build "$work/build" -v >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "build failed"; }
+
+# The archive really went through our programs.
+grep -q "$bin/mavo-ar" "$work/build.log" || fail "mavo-ar did not make the archive"
+grep -q "$bin/mavo-ranlib" "$work/build.log" || fail "mavo-ranlib did not index the archive"
+# The index names the bitcode members' symbols: what a linker looks up to
+# pull members out of the archive.
+for entry in "square_area area" "square_perimeter perimeter"; do
+    set -- $entry
+    grep -Eq "^$1 in ($2\.c\.o|$2\.o)\$" "$work/build/shapes.nm" ||
+        { cat "$work/build/shapes.nm"; fail "the archive's index lacks $1"; }
+    grep -Eq "^[0-9a-f]+ T $1\$" "$work/build/shapes.nm" ||
+        { cat "$work/build/shapes.nm"; fail "mavo-nm does not list $1 as defined"; }
+done
+
+output=$("$work/build/client")
+[ "$output" = "area 9 perimeter 12" ] || fail "the client printed '$output'"
+echo "client: built, linked and ran through mavo-ar, mavo-ranlib and mavo-nm: $output"

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -414,6 +415,19 @@ TEST(DriverProgram, ReportsAToolThatCannotBeStarted)
         EXPECT_EQ("Error running " + dir / "ar" + ": execvp\n", r.err);
         EXPECT_EQ(1, r.exit_code());
     }
+
+    // With a single descriptor free (a sanitizer's start-up may need one), the
+    // report pipe cannot be made: the child says why on its standard error and
+    // the wrapper passes its status 255 on.
+    write_file(dir / "ar", "#!/nonexistent/interpreter\n", 0755);
+    std::vector<std::string> env = test_env(dir / "none");
+    run_result r = run_program(
+        {"/bin/sh", "-c", "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n 4 && exec \"$@\"", "sh", mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("mavo-" + dir / "ar" + ": error trying to exec '" + dir / "ar" + "': execvp: " +
+                  strerror(ENOENT) + "\n",
+              r.err);
+    EXPECT_EQ(255, r.exit_code());
 }
 
 // Show that the tool reads and writes the caller's own standard streams.

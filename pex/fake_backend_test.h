@@ -210,28 +210,15 @@ inline std::string fake_launch(pex_pipeline *pipeline, pex_stage_flags stage_fla
     return message != nullptr ? message : "";
 }
 
-// Runs `body` in a forked child, for work that changes the process (the
-// environment, limits, privileges, the temporary directory chosen once), and
-// returns the text it returned; a child that did not end normally says so.
-template <typename Body>
-std::string child_report(Body body)
+
+// The exit codes of the first `count` children, "-" for any other end.
+inline std::string exit_codes(pex_pipeline *pipeline, int count)
 {
-    int report_pipe[2];
-    if (pipe(report_pipe) != 0)
-        return "no pipe";
-    int status = in_child([&] {
-        std::string report = body();
-        if (write(report_pipe[1], report.data(), report.size()) < 0)
-            _exit(1);
-    });
-    close(report_pipe[1]);
-    std::string report;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(report_pipe[0], buffer, sizeof buffer)) > 0)
-        report.append(buffer, size_t(got));
-    close(report_pipe[0]);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        report += " [child status " + std::to_string(status) + "]";
-    return report;
+    std::vector<int> statuses(size_t(count), -1);
+    if (!pex_get_status(pipeline, count, statuses.data()))
+        return "pex_get_status failed";
+    std::string text;
+    for (int status : statuses)
+        text += WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "-";
+    return text;
 }

@@ -28,6 +28,18 @@ static std::string failure(const char *message, int error_number)
     return std::string(message) + " (" + std::to_string(error_number) + ")";
 }
 
+// One launch that is to fail: the pipeline it runs on, what comes before
+// it, the launch itself, and the failure expected.
+struct launch_case {
+    const char *what;
+    pex_pipeline_flags flags;
+    const char *temp_stem;
+    std::function<void(pex_pipeline *)> before;
+    pex_stage_flags stage_flags;
+    const char *outname, *errname;
+    std::string expected;
+};
+
 // ---- Against the fake back end ----
 
 TEST(PexRunStage, WiresTheCallersStreamsAndNeverClosesThem)
@@ -99,15 +111,6 @@ TEST(PexRunStage, PassesTheEnvironment)
 // exactly the descriptors it took given back, none twice.
 TEST(PexRunStage, EveryFailureGivesBackWhatTheLaunchHeld)
 {
-    struct launch_case {
-        const char *what;
-        pex_pipeline_flags flags;
-        const char *temp_stem;
-        std::function<void(pex_pipeline *)> before;
-        pex_stage_flags stage_flags;
-        const char *outname, *errname;
-        std::string expected;
-    };
     auto stage_to_file = [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS, "one.out")); };
     auto stage_to_pipe = [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS)); };
     const launch_case cases[] = {
@@ -248,7 +251,7 @@ TEST(PexTempName, NamesFromTheStem)
 TEST(PexTempName, WithoutStemAFreshFileInTheTemporaryDirectory)
 {
     scoped_temp_dir tmp;
-    std::string report = child_report([&] {
+    std::string report = answer_from_child([&] {
         setenv("TMPDIR", tmp.path.c_str(), 1);
         pex_pipeline *pipeline = fake_pipeline();
         std::string result;
@@ -279,17 +282,6 @@ static std::string launch(pex_pipeline *pipeline, pex_stage_flags flags,
     return message != nullptr ? failure(message, error_number) : "";
 }
 
-// The exit codes of the first `count` children, "-" for any other end.
-static std::string exit_codes(pex_pipeline *pipeline, int count)
-{
-    std::vector<int> statuses(size_t(count), -1);
-    if (!pex_get_status(pipeline, count, statuses.data()))
-        return "pex_get_status failed";
-    std::string text;
-    for (int status : statuses)
-        text += WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "-";
-    return text;
-}
 
 // True when this process has no child left, waited for or not.
 static bool no_children_left()
@@ -309,7 +301,7 @@ TEST(PexRealPipeline, StagesConnectedByTemporaryFiles)
     scoped_temp_dir tmp, work;
     for (pex_pipeline_flags flags : {PEX_NO_PIPELINE_FLAGS, PEX_KEEP_TEMPS}) {
         SCOPED_TRACE(int(flags));
-        std::string report = child_report([&] {
+        std::string report = answer_from_child([&] {
             if (!use_temp_dir(tmp.path))
                 return std::string("temporary directory chosen before");
             std::string out = work / "out";
@@ -486,7 +478,7 @@ TEST(PexRealFailures, DescriptorsRunOut)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::string report = child_report([&] {
+        std::string report = answer_from_child([&] {
             if (!use_temp_dir(tmp.path))
                 return std::string("temporary directory chosen before");
             std::set<int> fds_before = open_fds();
@@ -525,15 +517,7 @@ TEST(PexRealFailures, FilesThatCannotBeOpened)
     mkdir(shared.c_str(), 0777);
     chmod(shared.c_str(), 0777);
     std::string missing = shared + "/missing", directory = work.path;
-    struct {
-        const char *what;
-        pex_pipeline_flags flags;
-        const char *temp_stem;
-        std::function<void(pex_pipeline *)> before;
-        pex_stage_flags stage_flags;
-        const char *outname, *errname;
-        std::string expected;
-    } cases[] = {
+    const launch_case cases[] = {
         {"unwritable stem directory", PEX_NO_PIPELINE_FLAGS, locked_stem.c_str(), nullptr,
          PEX_NO_STAGE_FLAGS, nullptr, nullptr, failure("could not create temporary file", 0)},
         {"unwritable output directory", PEX_NO_PIPELINE_FLAGS, nullptr, nullptr, PEX_FINAL,
@@ -553,10 +537,10 @@ TEST(PexRealFailures, FilesThatCannotBeOpened)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::string report = child_report([&] {
+        std::string report = answer_from_child([&] {
             if (!use_temp_dir(tmp.path))
                 return std::string("temporary directory chosen before");
-            if (setgid(65534) != 0 || setuid(65534) != 0)
+            if (!drop_privileges())
                 return std::string("cannot drop privileges");
             pex_pipeline *pipeline = pex_create(c.flags, "test", c.temp_stem);
             if (c.before)

@@ -190,16 +190,6 @@ static std::string launch(pex_pipeline *pipeline, pex_stage_flags flags, const c
     return message != nullptr ? std::string(message) + " (" + std::to_string(error_number) + ")" : "";
 }
 
-static std::string exit_codes(pex_pipeline *pipeline, int count)
-{
-    std::vector<int> statuses(size_t(count), -1);
-    if (!pex_get_status(pipeline, count, statuses.data()))
-        return "pex_get_status failed";
-    std::string text;
-    for (int status : statuses)
-        text += WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "-";
-    return text;
-}
 
 // Input written through a file: the caller's file stays, a file the library
 // named is removed at release unless temporary files are kept.
@@ -218,7 +208,7 @@ TEST(PexRealStreams, InputThroughAFile)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.expected);
-        std::string report = child_report([&] {
+        std::string report = answer_from_child([&] {
             setenv("TMPDIR", tmp.path.c_str(), 1);
             if (pick_temp_dir() != tmp.path + "/")
                 return std::string("temporary directory chosen before");
@@ -269,7 +259,7 @@ TEST(PexRealStreams, OutputThroughATemporaryFile)
     scoped_temp_dir tmp;
     for (pex_pipeline_flags flags : {PEX_NO_PIPELINE_FLAGS, PEX_KEEP_TEMPS}) {
         SCOPED_TRACE(int(flags));
-        std::string report = child_report([&] {
+        std::string report = answer_from_child([&] {
             setenv("TMPDIR", tmp.path.c_str(), 1);
             const char *const echo_argv[] = {probe, "echo", "hello", nullptr};
             pex_pipeline *pipeline = pex_create(flags, "test", nullptr);

@@ -44,39 +44,7 @@ static std::string real_path_of(const std::string &path)
     return text;
 }
 
-// Runs `body` in a forked child and returns the text it returned. For
-// changes to the environment, the working directory or the user.
-template <typename Body>
-static std::string answer_from_child(Body body)
-{
-    FILE *answer = tmpfile();
-    if (answer == nullptr)
-        return "no temporary file for the answer";
-    int status = in_child([&] {
-        std::string text = body();
-        fwrite(text.data(), 1, text.size(), answer);
-        fflush(answer);
-    });
-    std::string text;
-    rewind(answer);
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, answer)) > 0)
-        text.append(buffer, got);
-    fclose(answer);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        ADD_FAILURE() << "child ended with wait status " << status;
-    return text;
-}
 
-// Root passes every permission check, so a child that needs one to fail
-// becomes an ordinary user first.
-static bool drop_privileges()
-{
-    if (geteuid() != 0)
-        return true;
-    return setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
-}
 
 static void make_program(const std::string &path, int mode = 0755)
 {

@@ -28,40 +28,8 @@
 
 namespace fs = std::filesystem;
 
-static constexpr uid_t test_user = 65534;
 
-// Runs `body` in a forked child and returns the text it returned.
-template <typename Body>
-static std::string answer_from_child(Body body)
-{
-    FILE *answer = tmpfile();
-    if (answer == nullptr)
-        return "no temporary file for the answer";
-    int status = in_child([&] {
-        std::string text = body();
-        fwrite(text.data(), 1, text.size(), answer);
-        fflush(answer);
-    });
-    std::string text;
-    rewind(answer);
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, answer)) > 0)
-        text.append(buffer, got);
-    fclose(answer);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        ADD_FAILURE() << "child ended with wait status " << status;
-    return text;
-}
 
-// Root passes every permission check, so a child that needs one to fail
-// becomes an ordinary user first.
-static bool drop_privileges()
-{
-    if (geteuid() != 0)
-        return true;
-    return setgroups(0, nullptr) == 0 && setgid(test_user) == 0 && setuid(test_user) == 0;
-}
 
 // A directory of `mode` that the user of drop_privileges owns.
 static std::string make_user_dir(const std::string &path, mode_t mode)
@@ -271,11 +239,11 @@ TEST(NewTempFile, EmptyClosedFileNamedByPrefixAndSuffix)
 
 TEST(NewTempFile, AbortsWithAMessageWhenTheChosenDirectoryFails)
 {
-    enum change { removed, made_read_only };
+    enum change { removed, made_read_only, descriptors_used_up };
     const struct {
         change what;
         int error_number;
-    } cases[] = {{removed, ENOENT}, {made_read_only, EACCES}};
+    } cases[] = {{removed, ENOENT}, {made_read_only, EACCES}, {descriptors_used_up, EMFILE}};
     for (const auto &c : cases) {
         SCOPED_TRACE(strerror(c.error_number));
         scoped_temp_dir tmp;
@@ -292,10 +260,16 @@ TEST(NewTempFile, AbortsWithAMessageWhenTheChosenDirectoryFails)
                 return;
             set_candidates(dir, std::nullopt, std::nullopt);
             pick_temp_dir();
-            if (c.what == removed)
+            if (c.what == removed) {
                 rmdir(dir.c_str());
-            else
+            } else if (c.what == made_read_only) {
                 chmod(dir.c_str(), 0555);
+            } else {
+                struct rlimit few = {3, 3};
+                setrlimit(RLIMIT_NOFILE, &few);
+                for (int fd = 3; fd < 64; fd++)
+                    close(fd);
+            }
             new_temp_file(".o");
         });
         ASSERT_TRUE(WIFSIGNALED(status)) << "wait status " << status;

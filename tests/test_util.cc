@@ -1,6 +1,7 @@
 #include "tests/test_util.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -205,4 +206,11 @@ std::vector<std::string> environment_with(const std::vector<std::string> &change
         if (change.find('=') != std::string::npos)
             result.push_back(change);
     return result;
+}
+
+bool drop_privileges()
+{
+    if (geteuid() != 0)
+        return true;
+    return setgroups(0, nullptr) == 0 && setgid(test_user) == 0 && setuid(test_user) == 0;
 }

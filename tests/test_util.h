@@ -53,4 +53,18 @@ std::vector<std::string> environment_with(const std::vector<std::string> &change
 template <typename Body>
 int in_child(Body body);
 
+// Runs `body` (returning a std::string) in a forked child and returns that
+// text; a child that does not end normally is a test failure. For work that
+// changes the process: the environment, limits, the user, the working
+// directory, the temporary directory chosen once.
+template <typename Body>
+std::string answer_from_child(Body body);
+
+// The unprivileged user a forked child becomes with drop_privileges.
+inline constexpr unsigned test_user = 65534;
+
+// Root passes every permission check, so a child that needs one to fail
+// becomes test_user first. False when that is refused.
+bool drop_privileges();
+
 #include "tests/test_util_inl.h"

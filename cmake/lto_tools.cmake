@@ -1,4 +1,5 @@
-# What the demo and the client test need to make and read real LTO objects:
+# What the demo and the client test need to make and read real LTO objects
+# (host tools, also when the programs are cross-built):
 # clang, LLVM's gold plug-in (standing in for the compiler's own plug-in) and
 # the system's ar, nm and ranlib. Sets MAVO_LTO_TOOLS_FOUND, and
 # MAVO_LTO_TOOLS_MISSING to a sentence saying what is missing and how to get it.
@@ -12,7 +13,7 @@ if(MAVO_LTO_LLVM_CONFIG)
                   OUTPUT_VARIABLE mavo_llvm_libdir OUTPUT_STRIP_TRAILING_WHITESPACE)
   list(PREPEND mavo_gold_hints ${mavo_llvm_libdir})
 endif()
-find_file(MAVO_LTO_PLUGIN NAMES LLVMgold.so HINTS ${mavo_gold_hints}
+find_file(MAVO_LTO_PLUGIN NAMES LLVMgold.so HINTS ${mavo_gold_hints} NO_CMAKE_FIND_ROOT_PATH
           DOC "Plug-in that lets ar, nm and ranlib read LLVM bitcode")
 
 foreach(mavo_tool IN ITEMS ar nm ranlib)

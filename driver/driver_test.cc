@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/emulation.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -419,10 +420,15 @@ TEST(DriverProgram, ReportsAToolThatCannotBeStarted)
     // With a single descriptor free (a sanitizer's start-up may need one), the
     // report pipe cannot be made: the child says why on its standard error and
     // the wrapper passes its status 255 on.
+    if (!programs_start_with_descriptor_limit(4)) {
+        note_emulation("no program starts with 4 descriptors: the wrapper's start without a report "
+                       "pipe is shown only by the library's own test");
+        return;
+    }
     write_file(dir / "ar", "#!/nonexistent/interpreter\n", 0755);
     std::vector<std::string> env = test_env(dir / "none");
     run_result r = run_program(
-        {"/bin/sh", "-c", "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n 4 && exec \"$@\"", "sh", mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
+        {"/bin/sh", "-c", with_descriptor_limit(4), "sh", mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
     EXPECT_EQ("", r.out);
     EXPECT_EQ("mavo-" + dir / "ar" + ": error trying to exec '" + dir / "ar" + "': execvp: " +
                   strerror(ENOENT) + "\n",

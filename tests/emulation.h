@@ -58,6 +58,23 @@ inline bool exec_keeps_environment_order()
     return answer == 1;
 }
 
+// The shell words that close descriptors 3 to 9 and lower the limit to
+// `limit`, before `exec "$@"`.
+inline std::string with_descriptor_limit(int limit)
+{
+    return "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&- && ulimit -n " + std::to_string(limit) +
+           " && exec \"$@\"";
+}
+
+// False where a program cannot even start under a limit of `limit`
+// descriptors: qemu-user opens its own loader and libraries with them before
+// the program runs.
+inline bool programs_start_with_descriptor_limit(int limit)
+{
+    return run_program({"/bin/sh", "-c", with_descriptor_limit(limit), "sh", MAVO_PROBE_PATH, "exit", "0"})
+               .exit_code() == 0;
+}
+
 // The lines of `text` in sorted order: an environment compared as a set.
 inline std::vector<std::string> sorted_lines(const std::string &text)
 {

@@ -27,6 +27,12 @@ static constexpr const char compiler_version[] = COMPILER_VERSION;
 static constexpr const char tool_dir_climb[] = TOOL_DIR_CLIMB;
 static constexpr const char plugin_file_name[] = PLUGIN_FILE_NAME;
 
+// Not in POSIX, though FreeBSD and glibc have it: where it is missing, no
+// core is reported.
+#ifndef WCOREDUMP
+#define WCOREDUMP(status) false
+#endif
+
 // The same text in all three programs.
 static constexpr const char usage_text[] = "Usage: mavo-ar [-B prefix] ar arguments ...\n";
 
@@ -64,6 +70,19 @@ static const char *relocated(const char *name, const char *configured)
 {
     const char *moved = relocate_prefix(name, configured_bin_dir, configured);
     return moved != nullptr ? moved : configured;
+}
+
+// The tool along PATH, with a -B prefix tried first. The list is made only
+// here, when the installation lacks the tool: an installed program, which
+// finds its tool at once, then pays nothing for PATH's elements. It comes
+// out as if it had been made at the start, since PATH cannot change on the
+// way.
+static const char *find_tool_along_path()
+{
+    search_list_from_env("PATH", &fallback_search_list);
+    if (prefix_dir != nullptr)
+        search_list_prepend(&fallback_search_list, prefix_dir);
+    return search_list_find(&fallback_search_list, wrapped_tool, X_OK);
 }
 
 // The wrapper's exit status for the tool's raw wait status.
@@ -120,7 +139,6 @@ int main(int argc, char **argv)
     versioned_libexec_dir =
         join_strings(libexec_prefix_dir, target_triplet, "/", compiler_version, "/", nullptr);
     search_list_append(&tool_search_list, versioned_libexec_dir);
-    search_list_from_env("PATH", &fallback_search_list);
 
     const char *prefix = nullptr;
     switch (driver_take_prefix_option(&argc, argv, &prefix)) {
@@ -130,7 +148,6 @@ int main(int argc, char **argv)
         usage();
     case prefix_option_taken:
         prefix_dir = driver_prefix_directory(prefix);
-        search_list_prepend(&fallback_search_list, prefix_dir);
         search_list_prepend(&tool_search_list, prefix_dir);
         break;
     }
@@ -140,7 +157,7 @@ int main(int argc, char **argv)
         cannot_find(program_name, "plugin", plugin_file_name);
     tool_path = search_list_find(&tool_search_list, wrapped_tool, X_OK);
     if (tool_path == nullptr)
-        tool_path = search_list_find(&fallback_search_list, wrapped_tool, X_OK);
+        tool_path = find_tool_along_path();
     if (tool_path == nullptr)
         cannot_find(program_name, "binary", wrapped_tool);
 

@@ -130,81 +130,86 @@ static bool complete_along_path(const char *path_value, const char *name, char *
     }
 }
 
-static bool same_components(char *const *a, int a_count, char *const *b, int b_count)
+// The end of the component that starts at `p`: past its run of characters
+// other than '/', then past the whole run of '/' that follows. A run of '/'
+// at the start of a path is thereby a component of its own.
+static const char *component_end(const char *p)
 {
-    if (a_count != b_count)
-        return false;
-    for (int i = 0; i < a_count; i++)
-        if (strcmp(a[i], b[i]) != 0)
-            return false;
-    return true;
+    while (*p != '\0' && *p != '/')
+        p++;
+    while (*p == '/')
+        p++;
+    return p;
 }
 
-static int shared_leading_components(char *const *a, int a_count, char *const *b, int b_count)
+// Where the last component of a non-empty `path` starts: the text before it
+// is the program's directory, as a run of whole components.
+static const char *last_component(const char *path)
 {
-    int shared = 0;
-    while (shared < a_count && shared < b_count && strcmp(a[shared], b[shared]) == 0)
-        shared++;
-    return shared;
+    const char *last = path;
+    for (const char *p = path; *p != '\0'; p = component_end(p))
+        last = p;
+    return last;
 }
 
-// dir_components, then "../" `climb` times, then every text of the
-// null-terminated `descent`; null when it cannot be allocated.
-static char *join_relocated(char *const *dir_components, int dir_count, int climb,
-                            char *const *descent)
+static int component_count(const char *path)
 {
-    static const char up[] = "../";
-    size_t length = 1;
-    for (int i = 0; i < dir_count; i++)
-        length += strlen(dir_components[i]);
-    length += static_cast<size_t>(climb) * (sizeof up - 1);
-    for (char *const *component = descent; *component != nullptr; component++)
-        length += strlen(*component);
-    char *result = static_cast<char *>(malloc(length));
-    if (result == nullptr)
-        return nullptr;
-    char *write = result;
-    for (int i = 0; i < dir_count; i++)
-        write = stpcpy(write, dir_components[i]);
-    for (int i = 0; i < climb; i++)
-        write = stpcpy(write, up);
-    for (char *const *component = descent; *component != nullptr; component++)
-        write = stpcpy(write, *component);
-    *write = '\0';
-    return result;
+    int count = 0;
+    for (const char *p = path; *p != '\0'; p = component_end(p))
+        count++;
+    return count;
 }
 
-// Relocation once the program's name is as complete as it gets.
+// Relocation once the program's name is as complete as it gets. The
+// component lists are walked in place, as spans of the texts themselves:
+// components are equal exactly when their spans are, and lists of them
+// exactly when the texts they make up are, so nothing is copied but the
+// result.
 static char *relocate_located(const char *program_name, const char *bin_dir,
                               const char *target_dir, bool resolve_links)
 {
-    char *full_name = resolve_links ? resolve_real_path(program_name) : strdup(program_name);
-    if (full_name == nullptr)
+    if (program_name[0] == '\0' || bin_dir[0] == '\0' || target_dir[0] == '\0')
         return nullptr;
-    int program_count = 0;
-    char **program = split_path_components(full_name, &program_count);
-    free(full_name);
-    if (program == nullptr)
-        return nullptr;
-    // The last component is the program's own file; the rest is its directory.
-    int dir_count = program_count - 1;
+    // realpath may write up to PATH_MAX bytes into the buffer it is given,
+    // so the buffer must be that large, whatever PATH_MAX is on the platform.
+    char resolved[PATH_MAX];
+    const char *full_name = program_name;
+    if (resolve_links && realpath(program_name, resolved) != nullptr)
+        full_name = resolved;
+    size_t dir_length = static_cast<size_t>(last_component(full_name) - full_name);
+    if (strlen(bin_dir) == dir_length && memcmp(full_name, bin_dir, dir_length) == 0)
+        return nullptr;   // the program lies where it was configured to
 
-    char *result = nullptr;
-    int bin_count = 0;
-    int target_count = 0;
-    char **bin = split_path_components(bin_dir, &bin_count);
-    char **target = nullptr;
-    if (bin != nullptr && !same_components(program, dir_count, bin, bin_count))
-        target = split_path_components(target_dir, &target_count);
-    if (target != nullptr) {
-        int shared = shared_leading_components(bin, bin_count, target, target_count);
-        // Nothing shared, not even the root: no way leads from one to the other.
-        if (shared > 0)
-            result = join_relocated(program, dir_count, bin_count - shared, target + shared);
+    // The leading components that the two configured directories share.
+    const char *bin = bin_dir;
+    const char *target = target_dir;
+    int shared = 0;
+    while (*bin != '\0' && *target != '\0') {
+        const char *bin_end = component_end(bin);
+        const char *target_end = component_end(target);
+        if (bin_end - bin != target_end - target ||
+            memcmp(bin, target, static_cast<size_t>(bin_end - bin)) != 0)
+            break;
+        bin = bin_end;
+        target = target_end;
+        shared++;
     }
-    free_path_components(program);
-    free_path_components(bin);
-    free_path_components(target);
+    // Nothing shared, not even the root: no way leads from one to the other.
+    if (shared == 0)
+        return nullptr;
+
+    static const char up[] = "../";
+    size_t climb = static_cast<size_t>(component_count(bin));
+    size_t descent_length = strlen(target);
+    char *result = static_cast<char *>(malloc(dir_length + climb * (sizeof up - 1) + descent_length + 1));
+    if (result == nullptr)
+        return nullptr;
+    char *write = result;
+    memcpy(write, full_name, dir_length);
+    write += dir_length;
+    for (size_t i = 0; i < climb; i++, write += sizeof up - 1)
+        memcpy(write, up, sizeof up - 1);
+    memcpy(write, target, descent_length + 1);
     return result;
 }
 

@@ -4,12 +4,16 @@
 
 char error_text_buffer[48];
 
-// strerror_r comes in two shapes: POSIX returns an int and fills the buffer,
-// GNU returns the text. Overloading on the result takes either without a
-// configuration test. Unlike strerror, neither allocates for an unknown number.
-[[maybe_unused]] static const char *platform_text(int result, char *buffer)
+// The platform's texts are taken with strerror_r: unlike strerror, it never
+// allocates, not even for a number the platform does not know. It comes in
+// two shapes: POSIX returns an int and fills the buffer, GNU returns the
+// text. Overloading on the result takes either without a configuration test.
+// The POSIX shape may fail for an unknown number yet leave the platform's own
+// "unknown" text in the buffer (FreeBSD does, as its strerror shows): a
+// filled buffer counts as the platform's text either way.
+[[maybe_unused]] static const char *platform_text(int, char *buffer)
 {
-    return result == 0 ? buffer : nullptr;
+    return buffer[0] != '\0' ? buffer : nullptr;
 }
 
 [[maybe_unused]] static const char *platform_text(char *result, char *)
@@ -40,17 +44,14 @@ static void format_fallback(int error_number)
 
 const char *error_text(int error_number)
 {
-    char text[256];
-    const char *found = platform_text(strerror_r(error_number, text, sizeof text), text);
-    if (found == nullptr || found[0] == '\0') {
-        format_fallback(error_number);
-        return error_text_buffer;
-    }
-    if (found == text) {
-        // Only our stack copy holds it: hand out the static buffer instead.
-        strncpy(error_text_buffer, text, sizeof error_text_buffer - 1);
-        error_text_buffer[sizeof error_text_buffer - 1] = '\0';
-        return error_text_buffer;
-    }
-    return found;
+    // Where the platform's text is copied to: like strerror's own buffer, it
+    // holds the text until the next call. Long enough for any platform's.
+    static char platform_buffer[256];
+    platform_buffer[0] = '\0';
+    const char *found = platform_text(strerror_r(error_number, platform_buffer, sizeof platform_buffer),
+                                      platform_buffer);
+    if (found != nullptr)
+        return found;
+    format_fallback(error_number);
+    return error_text_buffer;
 }

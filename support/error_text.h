@@ -6,5 +6,6 @@
 extern char error_text_buffer[48];
 
 // The platform's text for `error_number`; where the platform has none,
-// "undocumented error #<n>" in error_text_buffer. Never null; not to be freed.
+// "undocumented error #<n>" in error_text_buffer. Never null; not to be freed;
+// like strerror's, it may be overwritten by the next call.
 const char *error_text(int error_number);

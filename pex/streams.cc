@@ -29,6 +29,10 @@ FILE *pex_open_input_file(pex_pipeline *pipeline, pex_stage_flags stage_flags,
     FILE *stream = fopen(name, pex_has(stage_flags, PEX_BINARY_OUT) ? "wb" : "w");
     if (stream == nullptr) {
         int saved_errno = errno;
+        // pex_temp_name made the file too, unless it only joined the stem and
+        // the caller's suffix: nobody else knows it, so it goes.
+        if (made_here && (input_name == nullptr || pipeline->temp_stem == nullptr))
+            remove(name);
         if (made_here)
             free(name);
         errno = saved_errno;

@@ -34,13 +34,18 @@ TEST(PexInputStreams, RefusedOnceTheInputIsChosen)
 {
     scoped_temp_dir dir;
     std::string name = dir / "input";
+    FILE *input_pipe = nullptr;   // the caller's to close
     struct {
         const char *what;
         pex_pipeline_flags flags;
         std::function<void(pex_pipeline *)> before;
     } cases[] = {
         {"child started", PEX_PIPES, [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS)); }},
-        {"input pipe open", PEX_PIPES, [](pex_pipeline *p) { ASSERT_NE(nullptr, pex_open_input_pipe(p, false)); }},
+        {"input pipe open", PEX_PIPES,
+         [&](pex_pipeline *p) {
+             input_pipe = pex_open_input_pipe(p, false);
+             ASSERT_NE(nullptr, input_pipe);
+         }},
         {"input file open", PEX_PIPES,
          [&](pex_pipeline *p) { ASSERT_NE(nullptr, pex_open_input_file(p, PEX_NO_STAGE_FLAGS, name.c_str())); }},
         {"final stage failed", PEX_PIPES,
@@ -66,6 +71,9 @@ TEST(PexInputStreams, RefusedOnceTheInputIsChosen)
         pex_release(pipeline);
         if (input != nullptr)
             fclose(input);   // release leaves the caller's input stream alone
+        if (input_pipe != nullptr)
+            fclose(input_pipe);
+        input_pipe = nullptr;
     }
 
     pex_pipeline *pipeline = fake_pipeline();

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/emulation.h"
+#include "tests/installation.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -125,32 +126,6 @@ run_result run_in(const std::string &cwd, const std::vector<std::string> &argv,
     shell.insert(shell.end(), argv.begin(), argv.end());
     return run_program(shell, &env);
 }
-
-// Where the build puts things below an installation's root.
-struct layout {
-    std::string bin = MAVO_CONFIGURED_BIN_DIR;
-    std::string exec = MAVO_CONFIGURED_EXEC_DIR;
-    std::string libexec = MAVO_CONFIGURED_LIBEXEC_DIR;
-    std::string root;   // the configured root: the parent of `bin`
-    std::string versioned = std::string(MAVO_TARGET_TRIPLET) + "/" + MAVO_COMPILER_VERSION + "/";
-
-    layout()
-    {
-        root = bin.substr(0, bin.rfind('/', bin.size() - 2) + 1);
-        bin = bin.substr(root.size());
-        exec = exec.substr(root.size());
-        libexec = libexec.substr(root.size());
-    }
-    // From the program's directory back up to the root.
-    std::string climb_from_bin() const
-    {
-        std::string up;
-        for (char c : bin)
-            if (c == '/')
-                up += "../";
-        return up;
-    }
-};
 
 // A whole installation below `root`, laid out as the build configures it,
 // with copies of the three built programs and the stand-ins.

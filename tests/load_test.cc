@@ -10,10 +10,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "tests/installation.h"
 #include "tests/test_util.h"
 
 extern char **environ;
@@ -27,26 +29,23 @@ struct invocation {
     int exit_code;
 };
 
-// Lays out an installation: the programs in bin/, the plug-in and the tools
-// where an installation keeps them. The tool directory is reached through the
-// versioned library directory and ".." steps, so that directory must exist.
+// Lays out an installation as the build configures it: the programs in the
+// program directory, the plug-in and the tools where an installation keeps
+// them. The tool directory is reached through the versioned library
+// directory and ".." steps, so that directory must exist.
 std::string install_into(const scoped_temp_dir &root)
 {
     std::string prefix = root / "inst";
-    std::string libexec = prefix + "/libexec/mavo12/mavo/aarch64-portbld-freebsd14.4/12.4.1";
-    std::string tools = prefix + "/aarch64-portbld-freebsd14.4/bin";
-    for (const std::string &dir : {prefix, prefix + "/bin", prefix + "/libexec", prefix + "/libexec/mavo12",
-                                   prefix + "/libexec/mavo12/mavo", prefix + "/libexec/mavo12/mavo/aarch64-portbld-freebsd14.4",
-                                   libexec, prefix + "/aarch64-portbld-freebsd14.4", tools, prefix + "/lib",
-                                   prefix + "/lib/mavo12", prefix + "/lib/mavo12/mavo",
-                                   prefix + "/lib/mavo12/mavo/aarch64-portbld-freebsd14.4",
-                                   prefix + "/lib/mavo12/mavo/aarch64-portbld-freebsd14.4/12.4.1"})
-        mkdir(dir.c_str(), 0755);
+    layout l;
+    std::string tools = prefix + "/" + MAVO_TARGET_TRIPLET + "/bin";
+    for (const std::string &dir : {prefix + "/" + l.bin, prefix + "/" + l.exec + l.versioned,
+                                   prefix + "/" + l.libexec + l.versioned, tools})
+        std::filesystem::create_directories(dir);
     for (const char *built : {MAVO_AR_PATH, MAVO_NM_PATH, MAVO_RANLIB_PATH}) {
         std::string name = strrchr(built, '/') + 1;
-        write_file(prefix + "/bin/" + name, read_file(built), 0755);
+        write_file(prefix + "/" + l.bin + name, read_file(built), 0755);
     }
-    write_file(libexec + "/libmeld_plugin.so", "not really a plug-in\n");
+    write_file(prefix + "/" + l.libexec + l.versioned + MAVO_PLUGIN_FILE_NAME, "not really a plug-in\n");
     // Each tool records what it was given in the file named by its fourth
     // argument and exits with the code given as its fifth.
     for (const char *tool : {"ar", "nm", "ranlib"})
@@ -90,7 +89,10 @@ TEST(Load, TwoHundredInvocationsFiftyAtATime)
     std::string temp = root / "tmp";
     mkdir(records.c_str(), 0755);
     mkdir(temp.c_str(), 0755);
-    std::string plugin = prefix + "/bin/../libexec/mavo12/mavo/aarch64-portbld-freebsd14.4/12.4.1/libmeld_plugin.so";
+    // As the relocated directory spells it, below the real root.
+    layout l;
+    std::string plugin = std::filesystem::canonical(prefix).string() + "/" + l.bin + l.climb_from_bin() +
+                         l.libexec + l.versioned + MAVO_PLUGIN_FILE_NAME;
 
     std::vector<invocation> runs;
     const char *programs[] = {"mavo-ar", "mavo-nm", "mavo-ranlib"};
@@ -99,7 +101,7 @@ TEST(Load, TwoHundredInvocationsFiftyAtATime)
         std::string record = records + "/" + std::to_string(i);
         std::string first = "x" + std::to_string(i);
         std::string code = std::to_string(i);
-        invocation run{prefix + "/bin/" + program, {first, record, code, "arg with blanks " + code, ""}, {}, i};
+        invocation run{prefix + "/" + l.bin + program, {first, record, code, "arg with blanks " + code, ""}, {}, i};
         // mavo-ar alone puts a '-' in front of a first argument without one.
         std::string first_seen = program == "mavo-ar" ? "-" + first : first;
         run.expected = {"--plugin", plugin, first_seen, record, code, "arg with blanks " + code, ""};

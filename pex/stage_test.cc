@@ -113,6 +113,15 @@ TEST(PexRunStage, EveryFailureGivesBackWhatTheLaunchHeld)
 {
     auto stage_to_file = [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS, "one.out")); };
     auto stage_to_pipe = [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS)); };
+    // A stage to a pipe, then a start that the back end fails as given.
+    auto start_fails = [&](pid_t result, const char *message, int error_number) {
+        return [=](pex_pipeline *p) {
+            stage_to_pipe(p);
+            fake.spawn_result = result;
+            fake.spawn_message = message;
+            fake.spawn_errno = error_number;
+        };
+    };
     const launch_case cases[] = {
         {"earlier wait fails", PEX_NO_PIPELINE_FLAGS, nullptr,
          [&](pex_pipeline *p) { stage_to_file(p); fake.wait_errno = {{1001, ECHILD}}; },
@@ -157,22 +166,11 @@ TEST(PexRunStage, EveryFailureGivesBackWhatTheLaunchHeld)
         {"error pipe", PEX_PIPES, nullptr,
          [](pex_pipeline *) { fake.make_pipe_errno = {{2, EMFILE}}; },
          PEX_STDERR_TO_PIPE, nullptr, nullptr, failure("pipe", EMFILE)},
-        {"start", PEX_PIPES, nullptr,
-         [&](pex_pipeline *p) {
-             stage_to_pipe(p);
-             fake.spawn_result = pex_spawn_failed;
-             fake.spawn_message = "execvp";
-             fake.spawn_errno = ENOENT;
-         },
+        {"start", PEX_PIPES, nullptr, start_fails(pex_spawn_failed, "execvp", ENOENT),
          PEX_STDERR_TO_PIPE, nullptr, nullptr, failure("execvp", ENOENT)},
         {"start, descriptors already closed", PEX_PIPES, nullptr,
-         [&](pex_pipeline *p) {
-             stage_to_pipe(p);
-             fake.spawn_result = pex_spawn_failed_fds_closed;
-             fake.spawn_message = "close";
-             fake.spawn_errno = EIO;
-         },
-         PEX_FINAL, "final.out", "final.err", failure("close", EIO)},
+         start_fails(pex_spawn_failed_fds_closed, "close", EIO), PEX_FINAL, "final.out", "final.err",
+         failure("close", EIO)},
     };
     for (const launch_case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "support/alloc.h"
+#include "support/path_element.h"
 
 static bool search_list_debug = false;
 
@@ -107,14 +108,7 @@ void search_list_from_string(const char *text, search_list *list)
     for (;;) {
         const char *end = strchr(start, ':');
         size_t length = end != nullptr ? size_t(end - start) : strlen(start);
-        if (length == 0) {
-            strcpy(prefix, "./");
-        } else {
-            memcpy(prefix, start, length);
-            if (start[length - 1] != '/')
-                prefix[length++] = '/';
-            prefix[length] = '\0';
-        }
+        prefix[path_element_prefix(start, length, prefix)] = '\0';
         if (search_list_debug)
             fprintf(stderr, "  - add prefix: %s\n", prefix);
         search_list_append(list, prefix);

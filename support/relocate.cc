@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/path_element.h"
+
 // Candidate names along PATH up to this size are built on the stack; longer
 // ones come from the heap.
 static constexpr size_t stack_candidate_size = 4031;
@@ -85,12 +87,18 @@ const char *path_basename(const char *path)
     return base;
 }
 
+// The canonical path of `path` in `resolved`, or `path` itself when realpath
+// fails. realpath may write up to PATH_MAX bytes into the buffer it is given,
+// so the buffer must be that large, whatever PATH_MAX is on the platform.
+static const char *real_path_or_given(const char *path, char (&resolved)[PATH_MAX])
+{
+    return realpath(path, resolved) != nullptr ? resolved : path;
+}
+
 char *resolve_real_path(const char *path)
 {
-    // realpath may write up to PATH_MAX bytes into the buffer it is given,
-    // so the buffer must be that large, whatever PATH_MAX is on the platform.
     char resolved[PATH_MAX];
-    return strdup(realpath(path, resolved) != nullptr ? resolved : path);
+    return strdup(real_path_or_given(path, resolved));
 }
 
 static bool is_executable_file(const char *path)
@@ -110,18 +118,8 @@ static bool complete_along_path(const char *path_value, const char *name, char *
         const char *end = strchr(element, ':');
         if (end == nullptr)
             end = element + strlen(element);
-        size_t length = static_cast<size_t>(end - element);
-        char *write = candidate;
-        if (length == 0) {
-            memcpy(write, "./", 2);
-            write += 2;
-        } else {
-            memcpy(write, element, length);
-            write += length;
-            if (element[length - 1] != '/')
-                *write++ = '/';
-        }
-        memcpy(write, name, name_length + 1);
+        size_t length = path_element_prefix(element, static_cast<size_t>(end - element), candidate);
+        memcpy(candidate + length, name, name_length + 1);
         if (is_executable_file(candidate))
             return true;
         if (*end == '\0')
@@ -170,12 +168,8 @@ static char *relocate_located(const char *program_name, const char *bin_dir,
 {
     if (program_name[0] == '\0' || bin_dir[0] == '\0' || target_dir[0] == '\0')
         return nullptr;
-    // realpath may write up to PATH_MAX bytes into the buffer it is given,
-    // so the buffer must be that large, whatever PATH_MAX is on the platform.
     char resolved[PATH_MAX];
-    const char *full_name = program_name;
-    if (resolve_links && realpath(program_name, resolved) != nullptr)
-        full_name = resolved;
+    const char *full_name = resolve_links ? real_path_or_given(program_name, resolved) : program_name;
     size_t dir_length = static_cast<size_t>(last_component(full_name) - full_name);
     if (strlen(bin_dir) == dir_length && memcmp(full_name, bin_dir, dir_length) == 0)
         return nullptr;   // the program lies where it was configured to

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/descriptor_bound.h"
+
 extern char **environ;
 
 int main(int argc, char **argv)
@@ -24,7 +26,7 @@ int main(int argc, char **argv)
     const char *arg = argc > 2 ? argv[2] : "";
     if (strcmp(mode, "fds") == 0) {
         const char *separator = "";
-        for (int fd = 0; fd < 1024; fd++)
+        for (int fd = 0, bound = descriptor_bound(); fd < bound; fd++)
             if (fcntl(fd, F_GETFD) != -1) {
                 printf("%s%d", separator, fd);
                 separator = " ";

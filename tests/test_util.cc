@@ -1,8 +1,9 @@
 #include "tests/test_util.h"
 
 #include <dirent.h>
-#include <grp.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "tests/descriptor_bound.h"
 
 extern char **environ;
 
@@ -84,12 +87,18 @@ std::vector<std::string> list_dir(const std::string &path)
 std::set<int> open_fds()
 {
     std::set<int> fds;
-    long limit = sysconf(_SC_OPEN_MAX);
-    if (limit < 0 || limit > 65536)
-        limit = 65536;
-    for (int fd = 0; fd < limit; fd++)
+    for (int fd = 0, bound = descriptor_bound(); fd < bound; fd++)
         if (fcntl(fd, F_GETFD) != -1)
             fds.insert(fd);
+    return fds;
+}
+
+std::set<int> parse_fd_list(const std::string &text)
+{
+    std::set<int> fds;
+    std::istringstream in(text);
+    for (int fd; in >> fd;)
+        fds.insert(fd);
     return fds;
 }
 
@@ -112,28 +121,24 @@ static void drain(int out_fd, int err_fd, std::string &out, std::string &err)
 {
     char buffer[4096];
     int open_count = 2;
-    int fds[2] = {out_fd, err_fd};
+    // poll, not select: the descriptors may lie beyond what an fd_set holds.
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string *sinks[2] = {&out, &err};
     while (open_count > 0) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        for (int fd : fds)
-            if (fd >= 0)
-                FD_SET(fd, &readable);
-        if (select(std::max(fds[0], fds[1]) + 1, &readable, nullptr, nullptr, nullptr) < 0) {
+        if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             break;
         }
         for (int i = 0; i < 2; i++) {
-            if (fds[i] < 0 || !FD_ISSET(fds[i], &readable))
+            if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
-            ssize_t got = read(fds[i], buffer, sizeof buffer);
+            ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(got));
             } else if (got == 0 || errno != EINTR) {
-                close(fds[i]);
-                fds[i] = -1;
+                close(fds[i].fd);
+                fds[i].fd = -1;
                 open_count--;
             }
         }

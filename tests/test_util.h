@@ -28,6 +28,8 @@ std::vector<std::string> list_dir(const std::string &path);
 
 // Descriptors open in this process now.
 std::set<int> open_fds();
+// The descriptors in a blank-separated list, as the probe's "fds" prints.
+std::set<int> parse_fd_list(const std::string &text);
 
 struct run_result {
     int status = -1;          // raw wait status

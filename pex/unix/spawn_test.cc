@@ -276,6 +276,10 @@ TEST(SpawnChild, FailedStartGivesStepAndErrnoAndLeavesNoChild)
     scoped_temp_dir dir;
     write_file(dir / "not-executable", "#!/bin/sh\nexit 0\n", 0644);
     write_file(dir / "no-interpreter", "#!" + dir / "missing-shell" + "\nexit 0\n", 0755);
+    // A PATH of our own: along the caller's, a directory this user may not
+    // search would turn the missing name's ENOENT into EACCES.
+    const std::string path_entry = "PATH=" + dir / "no-such-dir" + ":" + dir.path;
+    const char *const env[] = {path_entry.c_str(), nullptr};
     const struct {
         const char *what;
         std::string program;
@@ -306,7 +310,8 @@ TEST(SpawnChild, FailedStartGivesStepAndErrnoAndLeavesNoChild)
         spawn_result started = spawn({.argv = {c.program, "echo", "ran"}, .flags = c.flags,
                                       .in_fd = in_fd, .out_fd = out.write_fd,
                                       .err_fd = err.write_fd,
-                                      .fd_to_close = c.bad_fd_to_close ? never_open_fd : -1});
+                                      .fd_to_close = c.bad_fd_to_close ? never_open_fd : -1,
+                                      .env = env});
         EXPECT_EQ(pex_spawn_failed, started.pid);
         EXPECT_STREQ(c.step, started.message);
         EXPECT_EQ(c.error_number, started.error_number) << strerror(started.error_number);

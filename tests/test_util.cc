@@ -88,7 +88,7 @@ std::set<int> open_fds()
 {
     std::set<int> fds;
     for (int fd = 0, bound = descriptor_bound(); fd < bound; fd++)
-        if (fcntl(fd, F_GETFD) != -1)
+        if (is_open(fd))
             fds.insert(fd);
     return fds;
 }
@@ -100,6 +100,22 @@ std::set<int> parse_fd_list(const std::string &text)
     for (int fd; in >> fd;)
         fds.insert(fd);
     return fds;
+}
+
+bool is_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+std::string read_to_end(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
+        if (got > 0)
+            text.append(buffer, static_cast<size_t>(got));
+    return text;
 }
 
 int run_result::exit_code() const

@@ -30,6 +30,9 @@ std::vector<std::string> list_dir(const std::string &path);
 std::set<int> open_fds();
 // The descriptors in a blank-separated list, as the probe's "fds" prints.
 std::set<int> parse_fd_list(const std::string &text);
+bool is_open(int fd);
+// Everything `fd` gives until end of file; `fd` stays open.
+std::string read_to_end(int fd);
 
 struct run_result {
     int status = -1;          // raw wait status

@@ -32,11 +32,6 @@ pex_pipeline make_unix_pipeline()
 
 pex_pipeline unix_pipeline = make_unix_pipeline();
 
-bool is_open(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
-}
-
 bool is_close_on_exec(int fd)
 {
     return (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
@@ -54,16 +49,6 @@ pid_t start_probe(std::vector<const char *> args, int in_fd = 0, int out_fd = 1)
                                      nullptr, in_fd, out_fd, 2, -1, &message, &error_number);
     EXPECT_GT(pid, 0) << message << ": " << strerror(error_number);
     return pid;
-}
-
-std::string read_all(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(got));
-    return text;
 }
 
 } // namespace
@@ -115,7 +100,7 @@ TEST(UnixOpenInput, OpensForReadingOrFailsWithErrno)
     write_file(dir / "file", "content");
     int fd = unix_ops.open_input(&unix_pipeline, (dir / "file").c_str(), true);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ("content", read_all(fd));
+    EXPECT_EQ("content", read_to_end(fd));
     EXPECT_EQ(0, unix_ops.close_fd(&unix_pipeline, fd));
 
     const auto before = open_fds();
@@ -142,7 +127,7 @@ TEST(UnixMakePipe, ReadEndFirstAndBothInheritable)
     EXPECT_FALSE(is_close_on_exec(fds[1]));
     EXPECT_EQ(2, write(fds[1], "ok", 2));
     close(fds[1]);
-    EXPECT_EQ("ok", read_all(fds[0]));
+    EXPECT_EQ("ok", read_to_end(fds[0]));
     close(fds[0]);
 }
 
@@ -186,7 +171,7 @@ TEST(UnixFdopen, WriteEndIsNotInheritedByLaterChildren)
     ASSERT_NE(nullptr, stream);
 
     pid_t pid = start_probe({"fds"}, 0, seen[1]);
-    const std::string listed = read_all(seen[0]);
+    const std::string listed = read_to_end(seen[0]);
     const std::set<int> held = parse_fd_list(listed);
     close(seen[0]);
     int status;

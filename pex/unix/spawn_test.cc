@@ -30,7 +30,7 @@ const std::string probe = MAVO_PROBE_PATH;
 int never_open_fd_number()
 {
     int fd = descriptor_bound() - 1;
-    while (fd > 2 && fcntl(fd, F_GETFD) != -1)
+    while (fd > 2 && is_open(fd))
         fd--;
     return fd;
 }
@@ -77,11 +77,6 @@ int wait_for(pid_t pid)
     return status;
 }
 
-bool is_open(int fd)
-{
-    return fcntl(fd, F_GETFD) != -1;
-}
-
 // True when this process has no child left, ended or running.
 bool no_child_left()
 {
@@ -91,12 +86,7 @@ bool no_child_left()
 // Reads to end of file and closes `fd`.
 std::string read_all(int fd)
 {
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
-        if (got > 0)
-            text.append(buffer, static_cast<size_t>(got));
+    std::string text = read_to_end(fd);
     close(fd);
     return text;
 }

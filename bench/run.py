@@ -1,22 +1,29 @@
 #!/usr/bin/env python3
-"""Benchmark of mavo-ar, mavo-nm and mavo-ranlib against running the tools
-directly and against a hand-written /bin/sh wrapper.
+"""Benchmark of mavo-ar, mavo-nm and mavo-ranlib: three builds of the
+programs against running the tools directly and against a hand-written
+/bin/sh wrapper.
 
-Builds the programs twice (C library dynamic, and fully static with
-MAVO_STATIC=ON), Release, installs each build into prefixes of its own under
-build/bench-work/, and measures:
+Builds the programs three times, Release, without tests: C library (glibc)
+dynamic, glibc fully static (MAVO_STATIC=ON) and fully static against musl
+(MAVO_MUSL=ON, when this tree has that option and the machine has musl).
+Installs each build into prefixes of its own under build/bench-work/ and
+measures, for the five variants side by side:
 
-  * a real job: about 100 `clang -flto` objects put into an archive with
+  * a real job: 100 `clang -flto` objects put into an archive with
     `ar rcs`, indexed with `ranlib` and listed with `nm`;
   * the cost of one call with a do-nothing tool;
   * the instructions the wrapper process executes by itself (callgrind,
     children not traced) and its peak resident set size.
 
-Timed variants run interleaved in a new random order each round; the table
-gives medians with the min-max range over the rounds. See bench/README.md.
+Timed variants run interleaved in a new random order each round. Figures
+taken within a round (ratios, overheads) get a bootstrap interval of their
+median over the rounds; the targets are judged on the interval. Every run
+writes a JSON report to bench/results/ that bench/report.py prints, and can
+check, from its raw rounds. See bench/README.md.
 """
 
 import argparse
+import datetime
 import json
 import os
 import platform
@@ -30,24 +37,30 @@ import sys
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import report as rep  # noqa: E402  (bench/report.py: intervals, targets, table)
+
 ROOT = Path(__file__).resolve().parent.parent
 BENCH = ROOT / "bench"
 PROGRAMS = ("ar", "nm", "ranlib")
-
-# Figures a wrapper should reach on the reference machine (2 shared cores).
-TARGET_JOB_RATIO = 1.06
-TARGET_SH_REFERENCE_MS = {"dynamic": 0.95, "static": 0.85}
-TARGET_INSTRUCTIONS = {"dynamic": 170_000, "static": 60_000}
-TARGET_RSS_KB = {"dynamic": 1200, "static": 800}
 MINIMAL_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-ENV_TITLE = {"inherited": "this env", "minimal": "minimal env"}
 CXX_RUNTIME = re.compile(r"lib(stdc\+\+|c\+\+|c\+\+abi|supc\+\+|gcc_s|unwind)\b")
 
+# Every bench build: Release, no tests (both spellings of the switch, while
+# the project moves to CTest's own), no demo.
+COMMON_OPTIONS = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DMAVO_BUILD_TESTS=OFF",
+                  "-DMAVO_DEMO=OFF"]
 BUILDS = {
-    "dynamic": ["-DMAVO_STATIC=OFF"],
-    "static": ["-DMAVO_STATIC=ON"],
+    "dynamic": ["-DMAVO_STATIC=OFF", "-DMAVO_MUSL=OFF"],
+    "static": ["-DMAVO_STATIC=ON", "-DMAVO_MUSL=OFF"],
+    "musl": ["-DMAVO_MUSL=ON"],
 }
-BUILD_TITLE = {"dynamic": "C library dynamic", "static": "fully static"}
+# The C library and linkage each build must have, or it is not the variant
+# its name says (an option the tree does not know is ignored by CMake).
+EXPECTED_LIBC = {"dynamic": ("glibc", "dynamic"), "static": ("glibc", "static"),
+                 "musl": ("musl", "static")}
+# The empty C program each build is compared with.
+EMPTY_OF = {"dynamic": "glibc-dynamic", "static": "glibc-static", "musl": "musl-static"}
 
 
 # ---------------------------------------------------------------- helpers
@@ -73,6 +86,22 @@ def capture(cmd, **kw):
     return run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
 
 
+def try_output(cmd, stream="stdout"):
+    """What a command prints, or None when it cannot run: for versions and
+    other facts about the machine, none of which may stop the benchmark."""
+    try:
+        res = subprocess.run([str(c) for c in cmd], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    text = res.stdout if stream == "stdout" else res.stderr
+    return text.strip() or None
+
+
+def first_line(text):
+    return text.splitlines()[0].strip() if text else None
+
+
 def which(name, what):
     path = shutil.which(name)
     if not path:
@@ -80,17 +109,19 @@ def which(name, what):
     return path
 
 
-def median_range(values):
-    return statistics.median(values), min(values), max(values)
+class Phases:
+    """Wall time of each part of the run, for the report."""
 
+    def __init__(self):
+        self.start = time.monotonic()
+        self.last = self.start
+        self.seconds = {}
 
-def fmt_mr(values, scale=1.0, digits=3, suffix=""):
-    m, lo, hi = median_range([v * scale for v in values])
-    return f"{m:.{digits}f}{suffix} [{lo:.{digits}f}-{hi:.{digits}f}]"
-
-
-def fmt_int(n):
-    return f"{n:,}"
+    def done(self, name):
+        now = time.monotonic()
+        self.seconds[name] = round(now - self.last, 1)
+        self.last = now
+        log(f"bench: {name} took {self.seconds[name]:.0f} s ({now - self.start:.0f} s so far)")
 
 
 # ---------------------------------------------------------------- set-up
@@ -104,20 +135,69 @@ def read_cache(build_dir):
     return cache
 
 
-def build_programs(args, name, extra):
+def tree_has_option(name):
+    """Whether the project's CMake files define `name`."""
+    files = [ROOT / "CMakeLists.txt", *sorted((ROOT / "cmake").glob("*.cmake"))]
+    return any(name in f.read_text(errors="replace") for f in files if f.is_file())
+
+
+def c_library(exe):
+    """(C library, linkage) of an executable: the loader it asks for when
+    dynamic; when static, glibc leaves its tunables' names in every binary
+    and musl has nothing of the kind."""
+    _, interp = elf_info(exe)
+    if interp:
+        base = os.path.basename(interp)
+        return ("musl" if "ld-musl" in base else "glibc" if "ld-linux" in base else base,
+                "dynamic")
+    data = Path(exe).read_bytes()
+    return ("glibc" if b"GLIBC_TUNABLES" in data or b"glibc.malloc" in data else "musl",
+            "static")
+
+
+def build_programs(args, name, required):
+    """Configures and builds one build; returns (build directory, None), or
+    (None, reason) when an optional build cannot be made."""
     build_dir = ROOT / "build" / f"bench-{name}"
-    if not args.no_build or not (build_dir / "build.ninja").exists():
-        cmd = ["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja",
-               "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DMAVO_DEMO=OFF",
-               *extra]
-        if args.cxx:
-            cmd.append(f"-DCMAKE_CXX_COMPILER={args.cxx}")
-        log(f"bench: configuring {name} build in {build_dir.relative_to(ROOT)}")
-        capture(cmd)
-        log(f"bench: building {name} (-j{args.jobs})")
-        capture(["cmake", "--build", build_dir, "-j", str(args.jobs),
-                 "--target", *[f"mavo-{p}" for p in PROGRAMS]])
-    return build_dir
+
+    def fail(reason, detail=""):
+        if required:
+            log(detail)
+            raise SystemExit(f"bench: {name} build: {reason}")
+        log(f"bench: {name} build not available: {reason}")
+        return None, reason
+
+    if name == "musl" and not tree_has_option("MAVO_MUSL"):
+        return fail("this tree has no MAVO_MUSL option (branch musl not merged)")
+    if name == "musl" and not shutil.which("musl-gcc"):
+        return fail("musl-gcc not found (Debian: musl-tools)")
+    if args.no_build and (build_dir / "build.ninja").exists():
+        return build_dir, None
+    cmd = ["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", *COMMON_OPTIONS, *BUILDS[name]]
+    if args.cxx and name != "musl":
+        cmd.append(f"-DCMAKE_CXX_COMPILER={args.cxx}")
+    log(f"bench: configuring the {name} build in {build_dir.relative_to(ROOT)}")
+    res = subprocess.run([str(c) for c in cmd], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         text=True)
+    if res.returncode != 0 and build_dir.exists():
+        # A build directory configured by another version of the project (or
+        # with another compiler) cannot always be reconfigured: start afresh.
+        log(f"bench: configuring failed; again in a fresh {build_dir.relative_to(ROOT)}")
+        shutil.rmtree(build_dir)
+        res = subprocess.run([str(c) for c in cmd], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    if res.returncode != 0:
+        last = [line for line in res.stderr.splitlines() if line.strip()][-3:]
+        return fail("configuring failed: " + " / ".join(x.strip() for x in last),
+                    res.stdout + res.stderr)
+    log(f"bench: building {name} (-j{args.jobs})")
+    res = subprocess.run(["cmake", "--build", str(build_dir), "-j", str(args.jobs), "--target",
+                          *[f"mavo-{p}" for p in PROGRAMS]],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if res.returncode != 0:
+        errors = [line for line in res.stdout.splitlines() if "error" in line.lower()][:2]
+        return fail("building failed: " + " / ".join(errors), res.stdout + res.stderr)
+    return build_dir, None
 
 
 def layout(cache):
@@ -161,28 +241,32 @@ def install_prefix(build_dir, prefix, lay, plugin, tools):
     }
 
 
-def build_helpers(work, cc):
+def build_helpers(work, cc, musl_cc):
+    """The launcher, the tools the wrappers start, and the empty C programs
+    each kind of build is compared with (musl's only with `musl_cc`)."""
     tools = work / "tools"
     tools.mkdir(parents=True, exist_ok=True)
     src = BENCH / "tools"
     out = {}
 
-    def cc_build(name, source, flags):
+    def build(name, compiler, source, flags):
         target = tools / name
-        run([cc, "-O2", *flags, "-o", target, src / source],
+        run([compiler, "-O2", *flags, "-o", target, src / source],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         out[name] = target
 
-    cc_build("launch", "launch.c", ["-static"])
+    build("launch", cc, "launch.c", ["-static"])
     if platform.machine() in ("x86_64", "aarch64"):
-        cc_build("null_tool", "null_tool.c", ["-static", "-nostdlib"])
+        build("null_tool", cc, "null_tool.c", ["-static", "-nostdlib"])
     else:
-        cc_build("null_tool", "null_tool.c", ["-static"])
-    cc_build("hwm_probe", "hwm_probe.c", ["-static"])
-    cc_build("empty_dynamic", "empty.c", [])
-    cc_build("empty_static", "empty.c", ["-static"])
-    cc_build("self_hwm_dynamic", "self_hwm.c", [])
-    cc_build("self_hwm_static", "self_hwm.c", ["-static"])
+        build("null_tool", cc, "null_tool.c", ["-static"])
+    build("hwm_probe", cc, "hwm_probe.c", ["-static"])
+    kinds = [("glibc-dynamic", cc, []), ("glibc-static", cc, ["-static"])]
+    if musl_cc:
+        kinds.append(("musl-static", musl_cc, ["-static"]))
+    for kind, compiler, flags in kinds:
+        build(f"empty-{kind}", compiler, "empty.c", flags)
+        build(f"self_hwm-{kind}", compiler, "self_hwm.c", flags)
     return out
 
 
@@ -295,6 +379,7 @@ def make_objects(args, work, clang):
 # ---------------------------------------------------------------- measuring
 
 LAUNCH_RE = re.compile(r"iterations=(\d+) total_ns=(\d+) per_iteration_ns=(\d+) "
+                       r"median_ns=(\d+) min_ns=(\d+) "
                        r"maxrss_kb=(\d+) children_cpu_us=(\d+) children_minflt=(\d+)")
 
 
@@ -313,21 +398,26 @@ def launch(helpers, commands, iterations=1, warmup=0, mode="spawn", out=None, re
     if res.returncode != 0 or not m:
         log(res.stderr)
         raise SystemExit(f"bench: a measured command failed: {shlex.join(str(c) for c in cmd)}")
-    it, total, per, rss, cpu, faults = map(int, m.groups())
-    return {"wall_ns": per, "cpu_ns": cpu * 1000 / it, "maxrss_kb": rss, "minflt": faults / it}
+    it, total, mean, median, least, rss, cpu, faults = map(int, m.groups())
+    return {"wall_ns": median, "mean_ns": mean, "min_ns": least, "cpu_ns": cpu * 1000 / it,
+            "maxrss_kb": rss, "minflt": faults / it}
 
 
-def timed_rounds(label, variants, rounds, measure):
+def timed_rounds(label, variants, rounds, measure, rng):
     """Runs measure(variant) for every variant, in a new random order each
-    round; returns {variant: [result, ...]}."""
+    round (from `rng`); returns {variant: [result, ...]} and the orders."""
     results = {v: [] for v in variants}
+    orders = []
+    step = max(1, rounds // 10)
     for r in range(rounds):
         order = list(variants)
-        random.shuffle(order)
+        rng.shuffle(order)
+        orders.append(order)
         for v in order:
             results[v].append(measure(v))
-        log(f"bench: {label}: round {r + 1}/{rounds} done")
-    return results
+        if (r + 1) % step == 0 or r + 1 == rounds:
+            log(f"bench: {label}: round {r + 1}/{rounds} done")
+    return results, orders
 
 
 def callgrind(work, name, cmd, cwd, env=None, until_exec=False):
@@ -439,39 +529,170 @@ def loaded_libraries(path):
     return libs
 
 
+# ---------------------------------------------------------------- provenance
+
+def git_state():
+    """The commit measured and whether the tree differs from it. The reports
+    under bench/results/ are left out: a run writes one there itself."""
+    def git(*a):
+        return try_output(["git", "-C", ROOT, *a])
+    commit = git("rev-parse", "HEAD")
+    if not commit:
+        return {"hash": None, "short": "nogit", "branch": None, "dirty": None, "changes": []}
+    res = subprocess.run(["git", "-C", str(ROOT), "status", "--porcelain", "--", ".",
+                          ":(exclude)bench/results"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    changes = [line for line in res.stdout.splitlines() if line.strip()]
+    return {"hash": commit, "short": git("rev-parse", "--short=7", "HEAD"),
+            "branch": git("rev-parse", "--abbrev-ref", "HEAD"), "dirty": bool(changes),
+            "changes": changes[:50]}
+
+
+def dpkg_version(package):
+    return try_output(["dpkg-query", "-W", "-f=${Version}", package])
+
+
+def read_text(path):
+    try:
+        return Path(path).read_text(errors="replace")
+    except OSError:
+        return ""
+
+
+def machine_info():
+    cpuinfo = read_text("/proc/cpuinfo")
+    m = re.search(r"^(?:model name|Model|cpu model)\s*:\s*(.+)$", cpuinfo, re.M)
+    mem = re.search(r"^MemTotal:\s*(\d+) kB", read_text("/proc/meminfo"), re.M)
+    u = platform.uname()
+    glibc = None
+    try:
+        glibc = os.confstr("CS_GNU_LIBC_VERSION")
+    except (ValueError, OSError):
+        pass
+    musl = None
+    for loader in sorted(Path("/lib").glob("ld-musl-*.so.1")):
+        # The musl loader run by itself prints its version on standard error.
+        v = re.search(r"Version\s+(\S+)", try_output([loader], "stderr") or "")
+        if v:
+            musl = v.group(1)
+            break
+    return {
+        "processor": m.group(1).strip() if m else (platform.processor() or u.machine),
+        "architecture": u.machine,
+        "cores": os.cpu_count(),
+        "memory_kb": int(mem.group(1)) if mem else None,
+        "kernel": f"{u.system} {u.release} {u.version}",
+        "c_libraries": {"glibc": glibc, "musl": musl},
+        "c_library_details": {"ldd --version": first_line(try_output(["ldd", "--version"])),
+                              "dpkg libc6": dpkg_version("libc6"),
+                              "dpkg musl": dpkg_version("musl"),
+                              "dpkg musl-dev": dpkg_version("musl-dev")},
+        "os": first_line(re.sub(r'^PRETTY_NAME="?(.*?)"?$', r"\1",
+                                next((line for line in read_text("/etc/os-release").splitlines()
+                                      if line.startswith("PRETTY_NAME=")), ""))),
+    }
+
+
+def tool_versions(args, caches, clang, plugin, real_tools, musl_cc):
+    def version(cmd):
+        return first_line(try_output([*cmd, "--version"]))
+    compilers = {}
+    for name, cache in caches.items():
+        for lang in ("CXX", "C"):
+            path = cache.get(f"CMAKE_{lang}_COMPILER")
+            if path:
+                compilers[f"{name} build, {lang}"] = f"{path}: {version([path])}"
+    sh = os.path.realpath("/bin/sh")
+    return {
+        "build_compilers": compilers,
+        "cc (helpers)": f"{args.cc}: {version([args.cc])}",
+        "musl-gcc": f"{musl_cc}: {version([musl_cc])}" if musl_cc else None,
+        "clang (objects)": f"{clang}: {version([clang])}",
+        "plug-in": f"{plugin} (LLVM {dpkg_version('llvm-14-linker-tools') or '?'})",
+        "binutils": {p: f"{path}: {version([path])}" for p, path in real_tools.items()},
+        "/bin/sh": f"{sh} ({os.path.basename(sh)} {dpkg_version(os.path.basename(sh)) or '?'})",
+        "cmake": version(["cmake"]),
+        "ninja": version(["ninja"]),
+        "valgrind": version(["valgrind"]),
+        "python": sys.version.split()[0],
+    }
+
+
 # ---------------------------------------------------------------- main
 
-def main():
+def parse_args():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--rounds", type=int, help="rounds of the timed parts (default 10, quick 3)")
+    ap.add_argument("--quick", action="store_true",
+                    help="a smoke run: few rounds and calls, one count each (about a minute)")
+    ap.add_argument("--rounds", type=int, help="rounds of the real job (default 300, quick 15)")
+    ap.add_argument("--call-rounds", type=int,
+                    help="rounds of the per-call part (default 100, quick 10)")
     ap.add_argument("--calls", type=int,
-                    help="calls per variant and round in the per-call part (default 100, quick 30)")
-    ap.add_argument("--jobs-per-round", type=int, default=1,
-                    help="real jobs per variant and round (default 1)")
-    ap.add_argument("--quick", action="store_true", help="fewer rounds and calls: a smoke run")
+                    help="calls per variant and round in the per-call part (default 50, quick 20)")
+    ap.add_argument("--cg-runs", type=int,
+                    help="callgrind runs of each count (default 3, quick 1)")
+    ap.add_argument("--rss-samples", type=int,
+                    help="peak RSS samples of each variant (default 15, quick 5)")
     ap.add_argument("--objects", type=int, default=100, help="LTO objects in the real job")
     ap.add_argument("--no-build", action="store_true",
                     help="use the existing build/bench-* builds as they are")
-    ap.add_argument("--cxx", help="C++ compiler for the programs (default: CMake's choice)")
+    ap.add_argument("--no-musl", action="store_true",
+                    help="leave the musl build out (reported as not measured)")
+    ap.add_argument("--cxx", help="C++ compiler for the glibc builds (default: CMake's choice)")
     ap.add_argument("--cc", default="cc", help="C compiler for the helper programs")
     ap.add_argument("--clang", default=None, help="clang for the LTO objects")
     ap.add_argument("--plugin", default=None, help="plug-in (default: LLVM's LLVMgold.so)")
     ap.add_argument("--jobs", type=int, default=2, help="parallel build jobs (default 2)")
-    ap.add_argument("--seed", type=int, default=None, help="seed of the round order")
+    ap.add_argument("--seed", type=int, default=1, help="seed of the round order (default 1)")
+    ap.add_argument("--resamples", type=int, default=5000,
+                    help="bootstrap resamples (default 5000)")
+    ap.add_argument("--bootstrap-seed", type=int, default=20261210,
+                    help="seed of the bootstrap's resamples (default 20261210)")
+    ap.add_argument("--confidence", type=float, default=0.95,
+                    help="confidence of the intervals (default 0.95)")
     ap.add_argument("--top", type=int, default=12,
                     help="functions listed from callgrind per build (default 12)")
-    ap.add_argument("--env", choices=("inherited", "minimal"), default="inherited",
-                    help="environment the instruction target is checked in: the one the"
-                         " benchmark runs in (default) or a minimal one; both are printed")
-    ap.add_argument("--json", type=Path, default=None,
-                    help="results file (default build/bench-work/results.json)")
+    ap.add_argument("--report", type=Path, default=None,
+                    help="report file (default bench/results/DATE-COMMIT[-dirty][-quick].json)")
     args = ap.parse_args()
-    rounds = args.rounds or (3 if args.quick else 10)
-    calls = args.calls or (30 if args.quick else 100)
-    if args.seed is not None:
-        random.seed(args.seed)
+    q = args.quick
+    for name, full, quick in (("rounds", 300, 15), ("call_rounds", 100, 10), ("calls", 50, 20),
+                              ("cg_runs", 3, 1), ("rss_samples", 15, 5)):
+        if getattr(args, name) is None:
+            setattr(args, name, quick if q else full)
+        if getattr(args, name) < 1:
+            ap.error(f"--{name.replace('_', '-')} must be at least 1")
+    if not 0.5 <= args.confidence < 1:
+        ap.error("--confidence must lie in [0.5, 1)")
+    return args
 
+
+def find_plugin(args):
+    if args.plugin:
+        return Path(args.plugin)
+    candidates = []
+    if shutil.which("llvm-config"):
+        libdir = capture(["llvm-config", "--libdir"]).stdout.strip()
+        candidates.append(Path(libdir) / "LLVMgold.so")
+    candidates += [Path("/usr/lib/llvm-14/lib/LLVMgold.so"), Path("/usr/lib/LLVMgold.so")]
+    plugin = next((c for c in candidates if c.exists()), None)
+    if plugin is None:
+        raise SystemExit("bench: LLVMgold.so not found; give --plugin")
+    return plugin
+
+
+def stat_or_none(values):
+    values = [v for v in values if v is not None]
+    return rep.stat(values) if values else None
+
+
+def main():
+    args = parse_args()
+    phases = Phases()
+    started = datetime.datetime.now(datetime.timezone.utc)
+    commit = git_state()  # before this run writes anything
+    rng = random.Random(args.seed)
     work = ROOT / "build" / "bench-work"
     work.mkdir(parents=True, exist_ok=True)
 
@@ -479,59 +700,82 @@ def main():
     for tool in ("cmake", "ninja", "valgrind", "callgrind_annotate", "readelf", "ldd"):
         which(tool, "program")
     clang = args.clang or shutil.which("clang") or which("clang-14", "compiler")
-    plugin = Path(args.plugin) if args.plugin else None
-    if plugin is None:
-        candidates = []
-        if shutil.which("llvm-config"):
-            libdir = capture(["llvm-config", "--libdir"]).stdout.strip()
-            candidates.append(Path(libdir) / "LLVMgold.so")
-        candidates += [Path("/usr/lib/llvm-14/lib/LLVMgold.so"), Path("/usr/lib/LLVMgold.so")]
-        plugin = next((c for c in candidates if c.exists()), None)
-        if plugin is None:
-            raise SystemExit("bench: LLVMgold.so not found; give --plugin")
+    plugin = find_plugin(args)
     real_tools = {p: which(p, "tool") for p in PROGRAMS}
+    musl_cc = shutil.which("musl-gcc")
+    load_before = os.getloadavg()
 
-    # Builds, helpers, installations.
-    builds = {name: build_programs(args, name, extra) for name, extra in BUILDS.items()}
-    helpers = build_helpers(work, args.cc)
-    lay = layout(read_cache(builds["dynamic"]))
+    # Builds. The glibc builds must succeed; the musl build is measured when
+    # it can be made and really is a musl build.
+    variants_info = {v: {"title": rep.TITLES[v], "measured": True, "reason": None}
+                     for v in rep.VARIANTS}
+    builds = {}
+    for name in BUILDS:
+        if name == "musl" and args.no_musl:
+            build_dir, reason = None, "left out with --no-musl"
+        else:
+            build_dir, reason = build_programs(args, name, required=name != "musl")
+        if build_dir:
+            builds[name] = build_dir
+        else:
+            variants_info[name].update(measured=False, reason=reason)
+    caches = {name: read_cache(d) for name, d in builds.items()}
+    phases.done("builds")
+
+    helpers = build_helpers(work, args.cc, musl_cc if "musl" in builds else None)
+    lay = layout(caches["dynamic"])
     inst = {}
-    for name, build_dir in builds.items():
+    for name, build_dir in list(builds.items()):
         inst[name, "real"] = install_prefix(build_dir, work / f"{name}-real", lay, plugin,
                                             real_tools)
+        libc = c_library(inst[name, "real"]["bin"] / "mavo-ar")
+        variants_info[name]["c_library"] = " ".join(libc)
+        if libc != EXPECTED_LIBC[name]:
+            reason = (f"the build is {' '.join(libc)}, not {' '.join(EXPECTED_LIBC[name])}")
+            if name != "musl":
+                raise SystemExit(f"bench: {name} build: {reason}")
+            log(f"bench: musl build not measured: {reason} (MAVO_MUSL=ON had no effect?)")
+            variants_info[name].update(measured=False, reason=reason)
+            del builds[name]
+            continue
         inst[name, "null"] = install_prefix(build_dir, work / f"{name}-null", lay, plugin,
                                             {p: helpers["null_tool"] for p in PROGRAMS})
         inst[name, "hwm"] = install_prefix(build_dir, work / f"{name}-hwm", lay, plugin,
                                            {p: helpers["hwm_probe"] for p in PROGRAMS})
+    ours = [name for name in rep.OURS if name in builds]
+    variants = ["direct", "sh", *ours]
     ref_real, ref_null = inst["dynamic", "real"], inst["dynamic", "null"]
     sh_real = {p: write_sh_wrapper(work / "sh-real" / p, ref_real["tool_dir"] / p,
                                    ref_real["plugin"]) for p in PROGRAMS}
     sh_null = {p: write_sh_wrapper(work / "sh-null" / p, ref_null["tool_dir"] / p,
                                    ref_null["plugin"]) for p in PROGRAMS}
 
-    results = {"machine": {"cores": os.cpu_count(), "load_before": os.getloadavg(),
-                           "processor": platform.machine()},
-               "rounds": rounds, "calls": calls, "objects": args.objects}
-
     # Run-time dependencies of the installed programs.
     deps = {}
-    for name in BUILDS:
+    for name in ours:
         for p in PROGRAMS:
             exe = inst[name, "real"]["bin"] / f"mavo-{p}"
             needed, interp = elf_info(exe)
             deps[name, p] = {"needed": needed, "interp": interp,
                              "loaded": loaded_libraries(exe), "size": exe.stat().st_size}
-    results["dependencies"] = {f"{n}/{p}": d for (n, p), d in deps.items()}
+    cxx_runtime = {name: sorted({lib for p in PROGRAMS for lib in deps[name, p]["needed"]
+                                 + [os.path.basename(x) for x in deps[name, p]["loaded"]]
+                                 if CXX_RUNTIME.search(lib)}) for name in ours}
+    for name in ours:
+        variants_info[name]["installed"] = {
+            "bin": str(inst[name, "real"]["bin"].relative_to(ROOT)),
+            "needed": deps[name, "ar"]["needed"], "interpreter": deps[name, "ar"]["interp"],
+            "loaded": [os.path.basename(x) for x in deps[name, "ar"]["loaded"]],
+            "bytes": {f"mavo-{p}": deps[name, p]["size"] for p in PROGRAMS},
+            "cxx_runtime": cxx_runtime[name],
+            "cmake_options": COMMON_OPTIONS + BUILDS[name]}
 
     # The real job's objects; a directory for the calls with the do-nothing tool.
     job, objects = make_objects(args, work, clang)
     (job / "out").mkdir(exist_ok=True)
     tiny = work / "calls"
     tiny.mkdir(exist_ok=True)
-
-    variants = ["direct", "sh", "dynamic", "static"]
-    titles = {"direct": "direct", "sh": "sh wrapper",
-              "dynamic": "ours (dynamic)", "static": "ours (static)"}
+    phases.done("helpers, installations and objects")
 
     def job_commands(v):
         archive = f"out/{v}.a"
@@ -559,10 +803,10 @@ def main():
         launch(helpers, cmds, out=listing, remove=archive, cwd=job)
         data = (job / archive).read_bytes()
         if not data.startswith(b"!<arch>\n/ "):
-            raise SystemExit(f"bench: {titles[v]}: archive {archive} has no symbol index")
+            raise SystemExit(f"bench: {rep.TITLES[v]}: archive {archive} has no symbol index")
         listings[v] = listing.read_text()
         if listings[v] != listings["direct"]:
-            raise SystemExit(f"bench: {titles[v]}: nm listing differs from the direct run's")
+            raise SystemExit(f"bench: {rep.TITLES[v]}: nm listing differs from the direct run's")
     symbols = sum(1 for line in listings["direct"].splitlines() if re.match(r"^\S+ [TDRB] ", line))
     log(f"bench: the job works in every variant ({len(objects)} objects, "
         f"{symbols} defined symbols listed)")
@@ -570,13 +814,11 @@ def main():
     # ---- real job
     def measure_job(v):
         archive, cmds = job_commands(v)
-        return launch(helpers, cmds, iterations=args.jobs_per_round, remove=archive, cwd=job)
+        return launch(helpers, cmds, remove=archive, cwd=job)
 
     launch(helpers, job_commands("direct")[1], remove="out/direct.a", cwd=job)  # warm caches
-    job_res = timed_rounds("real job", variants, rounds, measure_job)
-    job_ratio = {v: [job_res[v][r]["wall_ns"] / job_res["direct"][r]["wall_ns"]
-                     for r in range(rounds)] for v in variants}
-    results["job"] = {v: job_res[v] for v in variants}
+    job_res, job_order = timed_rounds("real job", variants, args.rounds, measure_job, rng)
+    phases.done("real job")
 
     # ---- per call, do-nothing tool
     call_args = ["rcs", "libx.a", "x.o"]
@@ -590,14 +832,10 @@ def main():
         return [inst[v, "null"]["bin"] / "mavo-ar", *call_args]
 
     def measure_call(v):
-        return launch(helpers, [call_command(v)], iterations=calls, warmup=3, cwd=tiny)
+        return launch(helpers, [call_command(v)], iterations=args.calls, warmup=3, cwd=tiny)
 
-    call_res = timed_rounds("per call", variants, rounds, measure_call)
-    overhead = {v: [call_res[v][r]["wall_ns"] - call_res["direct"][r]["wall_ns"]
-                    for r in range(rounds)] for v in variants}
-    overhead_cpu = {v: [call_res[v][r]["cpu_ns"] - call_res["direct"][r]["cpu_ns"]
-                        for r in range(rounds)] for v in variants}
-    results["call"] = {v: call_res[v] for v in variants}
+    call_res, call_order = timed_rounds("per call", variants, args.call_rounds, measure_call, rng)
+    phases.done("per call")
 
     # ---- instructions of the wrapper process alone
     log("bench: counting instructions with callgrind")
@@ -608,37 +846,37 @@ def main():
         "inherited": dict(os.environ),
         "minimal": {"PATH": MINIMAL_PATH, "HOME": os.environ.get("HOME", "/"), "LANG": "C.UTF-8"},
     }
-    instr, cg_files = {}, {}
+    counts, cg_files = {}, {}
     for env_name, env in envs.items():
         def count(key, cmd, until_exec=False):
-            instr[env_name, key], cg_files[env_name, key] = callgrind(
-                work, f"{env_name}-{key}", cmd, tiny, env=env, until_exec=until_exec)
+            values = []
+            for i in range(args.cg_runs):
+                file_name = f"{env_name}-{key}".replace("/", "-")
+                n, cg_files[env_name, key] = callgrind(work, file_name, cmd, tiny,
+                                                       env=env, until_exec=until_exec)
+                values.append(n)
+            counts[env_name, key] = values
         count("sh", call_command("sh"), until_exec=True)
-        for name in BUILDS:
+        for name in ours:
             count(name, call_command(name))
             for prog in ("nm", "ranlib"):
-                count(f"{name}-{prog}", [inst[name, "null"]["bin"] / f"mavo-{prog}", "x.a"])
-        count("empty-dynamic", [helpers["empty_dynamic"]])
-        count("empty-static", [helpers["empty_static"]])
-    profiles = {name: profile(cg_files["inherited", name]) for name in BUILDS}
-    empty_profiles = {name: profile(cg_files["inherited", f"empty-{name}"]) for name in BUILDS}
-    results["instructions"] = {f"{e}/{k}": v for (e, k), v in instr.items()}
-    results["environment"] = {"inherited_variables": len(os.environ),
-                              "inherited_bytes": sum(len(k) + len(v) + 2
-                                                     for k, v in os.environ.items()),
-                              "inherited_path_entries": len(os.environ.get("PATH", "").split(":")),
-                              "minimal": envs["minimal"]}
+                count(f"{name}/mavo-{prog}", [inst[name, "null"]["bin"] / f"mavo-{prog}", "x.a"])
+        for kind in {EMPTY_OF[name] for name in ours}:
+            count(f"empty/{kind}", [helpers[f"empty-{kind}"]])
+    profiles = {name: profile(cg_files["inherited", name]) for name in ours}
+    empty_profiles = {name: profile(cg_files["inherited", f"empty/{EMPTY_OF[name]}"])
+                      for name in ours}
+    phases.done("instructions")
 
     # ---- peak RSS of the wrapper process alone
     log("bench: measuring peak RSS")
-    rss_samples = 15
-    rss_fork = {v: launch(helpers, [call_command(v)], iterations=rss_samples, mode="fork",
-                          cwd=tiny)["maxrss_kb"] for v in variants}
+    rss_wait4 = {v: [launch(helpers, [call_command(v)], mode="fork", cwd=tiny)["maxrss_kb"]
+                     for _ in range(args.rss_samples)] for v in variants}
     rss_probe, rss_maps = {}, {}
-    for name in BUILDS:
+    for name in ours:
         exe = inst[name, "hwm"]["bin"] / "mavo-ar"
         samples = []
-        for i in range(rss_samples):
+        for i in range(args.rss_samples):
             probe_out = work / f"hwm-{name}.txt"
             launch(helpers, [[exe, *call_args]], mode="fork", out=probe_out, cwd=tiny)
             text = probe_out.read_text()
@@ -660,167 +898,201 @@ def main():
                 maps[key] = maps.get(key, 0) + int(kb)
         rss_maps[name] = sorted(maps.items(), key=lambda kv: -kv[1])
     floor_rss = {}
-    for name in BUILDS:
+    for kind in sorted({EMPTY_OF[name] for name in ours}):
         vals = []
-        for i in range(rss_samples):
-            out_file = work / f"self-hwm-{name}.txt"
-            launch(helpers, [[helpers[f"self_hwm_{name}"]]], mode="fork", out=out_file, cwd=tiny)
+        for i in range(args.rss_samples):
+            out_file = work / f"self-hwm-{kind}.txt"
+            launch(helpers, [[helpers[f"self_hwm-{kind}"]]], mode="fork", out=out_file, cwd=tiny)
             vals.append(int(re.search(r"VmHWM:\s*(\d+)", out_file.read_text()).group(1)))
-        floor_rss[name] = sorted(vals)
-    results["rss_kb"] = {"fork_wait4": rss_fork, "probe_vmhwm": rss_probe,
-                         "probe_mappings": rss_maps, "c_program_floor": floor_rss}
+        floor_rss[kind] = vals
+    phases.done("peak RSS")
 
     # ---------------------------------------------------------------- report
-    W = 25
+    raw = {
+        "job_wall_ns": {v: [r["wall_ns"] for r in job_res[v]] for v in variants},
+        "job_cpu_ns": {v: [r["cpu_ns"] for r in job_res[v]] for v in variants},
+        "call_wall_ns": {v: [r["wall_ns"] for r in call_res[v]] for v in variants},
+        "call_mean_ns": {v: [r["mean_ns"] for r in call_res[v]] for v in variants},
+        "call_cpu_ns": {v: [r["cpu_ns"] for r in call_res[v]] for v in variants},
+        "call_minflt": {v: [r["minflt"] for r in call_res[v]] for v in variants},
+        "job_order": job_order, "call_order": call_order,
+        "instructions": {f"{e}/{k}": v for (e, k), v in counts.items()},
+        "rss_kb": rss_probe, "rss_wait4_kb": rss_wait4, "rss_floor_kb": floor_rss,
+    }
+    boot = {"resamples": args.resamples, "seed": args.bootstrap_seed,
+            "confidence": args.confidence,
+            "method": "percentile bootstrap over rounds (whole rounds resampled, so each "
+                      "variant stays paired with the direct run of its round), nearest rank"}
+    derived = rep.derive(raw, variants, boot)
+    ms = lambda xs: [x * 1e-6 for x in xs]  # noqa: E731
+    figures = {
+        "job_wall_ms": {v: rep.stat(ms(raw["job_wall_ns"][v])) for v in variants},
+        "job_cpu_ms": {v: rep.stat(ms(raw["job_cpu_ns"][v])) for v in variants},
+        "job_ratio": derived["job_ratio"],
+        "call_wall_ms": {v: rep.stat(ms(raw["call_wall_ns"][v])) for v in variants},
+        "call_mean_ms": {v: rep.stat(ms(raw["call_mean_ns"][v])) for v in variants},
+        "call_cpu_ms": {v: rep.stat(ms(raw["call_cpu_ns"][v])) for v in variants},
+        "call_overhead_ms": derived["call_overhead_ms"],
+        "call_overhead_to_sh": derived["call_overhead_to_sh"],
+        "call_cpu_overhead_ms": {
+            v: rep.stat((c - d) * 1e-6 for c, d in zip(raw["call_cpu_ns"][v],
+                                                        raw["call_cpu_ns"]["direct"]))
+            for v in variants[1:]},
+        "call_minflt": {v: rep.stat(raw["call_minflt"][v]) for v in variants},
+        "instructions": {e: {k: stat_or_none(counts[e, k]) for (e2, k) in counts if e2 == e}
+                         for e in envs},
+        "instructions_largest": {},
+        "rss_kb": {name: {**rep.stat(rss_probe[name]), "judged_on": "largest sample"}
+                   for name in ours},
+        "rss_wait4_kb": {v: rep.stat(rss_wait4[v]) for v in variants},
+        "rss_floor_kb": {kind: rep.stat(vals) for kind, vals in floor_rss.items()},
+        "rss_mappings_kb": {name: rss_maps[name] for name in ours},
+    }
+    for name in ours:
+        largest = [max((x for x in counts[e, k] if x is not None), default=None)
+                   for e in envs for k in (name, f"{name}/mavo-nm", f"{name}/mavo-ranlib")]
+        if None not in largest:
+            figures["instructions_largest"][name] = {
+                **rep.stat(largest),
+                "judged_on": "largest of mavo-ar, mavo-nm and mavo-ranlib in both environments"}
+
+    # Where the instructions go, for the text report and the JSON alike.
+    breakdown = {}
+    for name in ours:
+        prof, empty = profiles[name], empty_profiles[name]
+        total = figures["instructions"]["inherited"][name]["median"]
+        main_ir = prof["tree"].get("main", [0, {}])[0]
+        callees = sorted(prof["tree"].get("main", [0, {}])[1].items(), key=lambda kv: -kv[1][0])
+        deltas = sorted(((ir - empty["self"].get(f, 0), f) for f, ir in prof["self"].items()),
+                        reverse=True)
+        breakdown[name] = {
+            "total": total, "outside_main": total - main_ir, "main": main_ir,
+            "empty_program": figures["instructions"]["inherited"][f"empty/{EMPTY_OF[name]}"]
+            ["median"],
+            "main_calls": [[f, ir, n] for f, (ir, n) in callees[:args.top]],
+            "lazy_binding": list(calls_to(prof, ("_dl_runtime_resolve",))),
+            "allocation": list(calls_to(prof, ("malloc", "calloc", "realloc", "free",
+                                               "__libc_malloc", "__libc_free", "__libc_calloc",
+                                               "__libc_realloc"))),
+            "above_empty": [[f, d, prof["objects"].get(f, "?")]
+                            for d, f in deltas[:args.top] if d > 0],
+            "listings": str(cg_files["inherited", name].relative_to(ROOT)),
+        }
+
+    finished = datetime.datetime.now(datetime.timezone.utc)
+    report = {
+        "format": rep.FORMAT,
+        "commit": commit,
+        "date": started.strftime("%Y-%m-%dT%H:%M:%SZ"),
+        "duration_s": round((finished - started).total_seconds(), 1),
+        "phases_s": phases.seconds,
+        "machine": {**machine_info(), "load_before": load_before, "load_after": os.getloadavg()},
+        "tools": tool_versions(args, caches, clang, plugin, real_tools, musl_cc),
+        "options": {
+            "quick": args.quick, "job_rounds": args.rounds, "call_rounds": args.call_rounds,
+            "calls": args.calls, "callgrind_runs": args.cg_runs, "rss_samples": args.rss_samples,
+            "objects": args.objects, "seed": args.seed, "bootstrap": boot, "jobs": args.jobs,
+            "no_build": args.no_build, "common_cmake_options": COMMON_OPTIONS,
+            "command_line": sys.argv[1:],
+            "environment": {"inherited_variables": len(os.environ),
+                            "inherited_bytes": sum(len(k) + len(v) + 2
+                                                   for k, v in os.environ.items()),
+                            "inherited_path_entries": len(os.environ.get("PATH", "").split(":")),
+                            "minimal": envs["minimal"]},
+        },
+        "variants": variants_info,
+        "checks": {
+            "archives": f"every variant's archive has a symbol index and the direct run's nm"
+                        f" listing ({len(objects)} objects, {symbols} defined symbols)",
+            "cxx_runtime_loaded": cxx_runtime,
+        },
+        "figures": figures,
+        "breakdown": breakdown,
+        "raw": raw,
+    }
+    report["targets"] = rep.judge(report)
+    report["all_targets_met"] = all(t["status"] == "met" for t in report["targets"])
+
+    name = (f"{started:%Y-%m-%d}-{commit['short']}{'-dirty' if commit['dirty'] else ''}"
+            f"{'-quick' if args.quick else ''}.json")
+    path = args.report or BENCH / "results" / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    report["file"] = path.name
+    path.write_text(json.dumps(report, indent=1) + "\n")
+
+    text = details(report, args) + [""] + rep.text_table(report)
+    print("\n".join(text))
+    (work / "report.txt").write_text("\n".join(text) + "\n")
+    log(f"bench: report in {path.relative_to(ROOT) if path.is_relative_to(ROOT) else path}"
+        f" (print it again with bench/report.py); text in {work.relative_to(ROOT)}/report.txt;"
+        f" the run took {report['duration_s']:.0f} s")
+    return 0 if report["all_targets_met"] else 3
+
+
+def details(report, args):
+    """What the table leaves out: the programs' dependencies, the
+    environments, the floors and where the instructions go."""
+    f, o = report["figures"], report["options"]
+    ins = f["instructions"]
     out = []
     p = out.append
 
-    def row(label, cells):
-        p(f"{label:<32}" + "".join(f"{c:>{W}}" for c in cells))
+    def n(env, key):
+        s = ins[env].get(key)
+        return f"{s['median']:,.0f}" if s else "n/a"
 
-    def ins(key, env="inherited"):
-        n = instr.get((env, key))
-        return fmt_int(n) if n is not None else "n/a"
-
-    def mr_kb(vals):
-        return f"{statistics.median(vals):.0f} [{min(vals)}-{max(vals)}]"
-
-    load = os.getloadavg()
-    env_info = results["environment"]
-    p("")
-    p(f"mavo wrapper benchmark: {rounds} rounds, the variants in a new random order each round")
-    p(f"machine: {os.cpu_count()} cores ({platform.machine()}), load average "
-      f"{results['machine']['load_before'][0]:.2f} before measuring, {load[0]:.2f} after; the cores"
-      " are shared with other work, so times are noisy; instruction counts are exact")
-    p(f"plug-in: {plugin}; tools: {', '.join(real_tools.values())}; figures: median [min-max]"
-      " over the rounds")
-    p("")
     p("Installed programs (Release)")
-    for name in BUILDS:
-        d = deps[name, "ar"]
-        loaded = ", ".join(os.path.basename(x) for x in d["loaded"]) or "nothing (static)"
-        p(f"  {BUILD_TITLE[name]:<18} {inst[name, 'real']['bin'].relative_to(ROOT)}: "
-          f"NEEDED {', '.join(d['needed']) or 'none'}; interpreter {d['interp'] or 'none'}; "
-          f"loads {loaded}; {d['size']:,} bytes")
-    p("")
-    row("", [titles[v] for v in variants])
-    p(f"Real job: {len(objects)} clang -flto objects; ar rcs, ranlib, nm")
-    row("  wall ms per job", [fmt_mr([r["wall_ns"] for r in job_res[v]], 1e-6, 1) for v in variants])
-    row("  ratio to direct (same round)", [fmt_mr(job_ratio[v], 1, 3, "x") for v in variants])
-    row("  CPU ms per job (children)", [fmt_mr([r["cpu_ns"] for r in job_res[v]], 1e-6, 1)
-                                        for v in variants])
-    p(f"Per call, do-nothing tool: {calls} calls per variant and round")
-    row("  wall ms per call", [fmt_mr([r["wall_ns"] for r in call_res[v]], 1e-6) for v in variants])
-    row("  overhead ms (minus direct)", ["-"] + [fmt_mr(overhead[v], 1e-6) for v in variants[1:]])
-    row("  CPU ms per call", [fmt_mr([r["cpu_ns"] for r in call_res[v]], 1e-6) for v in variants])
-    row("  CPU overhead ms", ["-"] + [fmt_mr(overhead_cpu[v], 1e-6) for v in variants[1:]])
-    sh_med = statistics.median(overhead["sh"])
-    row("  page faults per call", [f"{statistics.median(r['minflt'] for r in call_res[v]):.0f}"
-                                   for v in variants])
-    row("  overhead / sh wrapper's", ["-", "1.00x"] +
-        [f"{statistics.median(overhead[v]) / sh_med:.2f}x" if sh_med > 0 else "-"
-         for v in ("dynamic", "static")])
-    p("The calling process alone, do-nothing tool (direct: no process in between)")
-    row(f"  instructions, this env", ["-", ins("sh"), ins("dynamic"), ins("static")])
-    row(f"  instructions, minimal env", ["-", ins("sh", "minimal"), ins("dynamic", "minimal"),
-                                         ins("static", "minimal")])
-    row("  same, minus an empty C prog.", ["-", "-"] + [
-        fmt_int(instr["inherited", n] - instr["inherited", f"empty-{n}"]) + " / "
-        + fmt_int(instr["minimal", n] - instr["minimal", f"empty-{n}"]) for n in BUILDS])
-    row("  peak RSS kB (own VmHWM)", ["-", "-", mr_kb(rss_probe["dynamic"]),
-                                      mr_kb(rss_probe["static"])])
-    row("  peak RSS kB (wait4, lags)", [str(rss_fork[v]) for v in variants])
-    p(f"  this env: {env_info['inherited_variables']} variables, {env_info['inherited_bytes']:,}"
-      f" bytes, PATH of {env_info['inherited_path_entries']} entries; minimal env: PATH="
-      f"{MINIMAL_PATH}, HOME, LANG")
-    p(f"  empty C program: {ins('empty-dynamic')} instructions dynamic, {ins('empty-static')} "
-      f"static (minimal env: {ins('empty-dynamic', 'minimal')} / {ins('empty-static', 'minimal')})"
-      f"; mavo-nm {ins('dynamic-nm')} / {ins('static-nm')}, mavo-ranlib {ins('dynamic-ranlib')}"
-      f" / {ins('static-ranlib')} (dynamic / static)")
-    p(f"  a C program that only reports its own VmHWM: {mr_kb(floor_rss['dynamic'])} kB dynamic,"
-      f" {mr_kb(floor_rss['static'])} kB static")
-    p("  own VmHWM: read from /proc by the tool the wrapper started, while the wrapper waits"
-      " (equal to its Rss counted page by page); wait4: largest ru_maxrss of the tree forked"
-      " from a small static launcher, taken from kernel counters that lag by some pages"
-      " (direct: the launcher's copy-on-write pages and the do-nothing tool)")
-
-    # Where the instructions go.
-    for name in BUILDS:
-        prof, empty = profiles[name], empty_profiles[name]
-        total = instr["inherited", name]
-        main_ir = prof["tree"].get("main", [0, {}])[0]
-        lazy_ir, lazy_n = calls_to(prof, ("_dl_runtime_resolve",))
-        alloc_ir, alloc_n = calls_to(prof, ("malloc", "calloc", "realloc", "free", "__libc_malloc",
-                                            "__libc_free", "__libc_calloc", "__libc_realloc"))
+    for name in rep.OURS:
+        info = report["variants"][name]
+        if not info["measured"]:
+            p(f"  {rep.TITLES[name]:<14} not measured: {info['reason']}")
+            continue
+        i = info["installed"]
+        p(f"  {rep.TITLES[name]:<14} {i['bin']}: NEEDED {', '.join(i['needed']) or 'none'};"
+          f" interpreter {i['interpreter'] or 'none'}; loads {', '.join(i['loaded']) or 'nothing'};"
+          f" {i['bytes']['mavo-ar']:,} bytes"
+          + (f"; C++ RUNTIME LOADED: {', '.join(i['cxx_runtime'])}" if i["cxx_runtime"] else ""))
+    e = o["environment"]
+    p(f"Environments of the counts: this env {e['inherited_variables']} variables,"
+      f" {e['inherited_bytes']:,} bytes, PATH of {e['inherited_path_entries']} entries;"
+      f" minimal env PATH={MINIMAL_PATH}, HOME, LANG")
+    ours = [x for x in rep.OURS if report["variants"][x]["measured"]]
+    p("Empty C program, instructions (this env / minimal env): " + "; ".join(
+        f"{kind} {n('inherited', f'empty/{kind}')} / {n('minimal', f'empty/{kind}')}"
+        for kind in sorted({EMPTY_OF[x] for x in ours})))
+    p("mavo-nm and mavo-ranlib, instructions (this env): " + "; ".join(
+        f"{rep.TITLES[x]} {n('inherited', f'{x}/mavo-nm')} and {n('inherited', f'{x}/mavo-ranlib')}"
+        for x in ours))
+    p("A C program that only reports its own VmHWM, kB: " + "; ".join(
+        f"{kind} {s['median']:.0f} [{s['min']}-{s['max']}]" for kind, s in
+        f["rss_floor_kb"].items()))
+    p("Peak RSS: own VmHWM is read from /proc by the tool the wrapper started, while the"
+      " wrapper waits; wait4 is the largest ru_maxrss of the tree forked from a small static"
+      " launcher, from kernel counters that lag by some pages (direct: the launcher's"
+      " copy-on-write pages and the do-nothing tool; sh: the shell, then the tool it becomes)")
+    for name in ours:
+        b = report["breakdown"][name]
         p("")
-        p(f"Where mavo-ar's {fmt_int(total)} instructions go ({BUILD_TITLE[name]}, this env;"
-          f" listings in {cg_files['inherited', name].relative_to(ROOT)}.self.txt and .tree.txt)")
+        p(f"Where mavo-ar's {b['total']:,.0f} instructions go ({rep.TITLES[name]}, this env;"
+          f" listings in {b['listings']}.self.txt and .tree.txt)")
         p(f"  before and after main (loader, C library start-up and exit): "
-          f"{fmt_int(total - main_ir)}; the empty C program: {fmt_int(instr['inherited', f'empty-{name}'])}")
-        p(f"  main, inclusive: {fmt_int(main_ir)}; what it calls (inclusive, calls):")
-        callees = sorted(prof["tree"].get("main", [0, {}])[1].items(), key=lambda kv: -kv[1][0])
-        for func, (ir, n) in callees[:args.top]:
-            p(f"    {ir:>9,}  {n:>3}x  {func}")
-        if lazy_n:
-            p(f"  lazy binding of C library functions: {fmt_int(lazy_ir)} in {lazy_n} first calls")
-        p(f"  malloc, calloc, realloc and free: {fmt_int(alloc_ir)} in {alloc_n} calls")
-        deltas = sorted(((ir - empty["self"].get(f, 0), f) for f, ir in prof["self"].items()),
-                        reverse=True)
+          f"{b['outside_main']:,.0f}; the empty C program: {b['empty_program']:,.0f}")
+        p(f"  main, inclusive: {b['main']:,}; what it calls (inclusive, calls):")
+        for func, ir, calls in b["main_calls"]:
+            p(f"    {ir:>9,}  {calls:>3}x  {func}")
+        if b["lazy_binding"][1]:
+            p(f"  lazy binding of C library functions: {b['lazy_binding'][0]:,} in"
+              f" {b['lazy_binding'][1]} first calls")
+        p(f"  malloc, calloc, realloc and free: {b['allocation'][0]:,} in"
+          f" {b['allocation'][1]} calls")
         p("  self cost above the empty C program's, by function:")
-        for d, func in deltas[:args.top]:
-            if d <= 0:
-                break
-            p(f"    {d:>9,}  {func}  [{prof['objects'].get(func, '?')}]")
-        p(f"  resident kB by mapping (median sample): "
-          + ", ".join(f"{k} {v}" for k, v in rss_maps[name][:8]))
-
-    # Targets.
-    checks = []
-
-    def check(ok, text):
-        checks.append(ok)
-        p(f"  [{'met' if ok else 'NOT MET':>7}] {text}")
-
+        for func, d, obj in b["above_empty"]:
+            p(f"    {d:>9,}  {func}  [{obj}]")
+        p("  resident kB by mapping (median sample): "
+          + ", ".join(f"{k} {v}" for k, v in f["rss_mappings_kb"][name][:8]))
     p("")
-    p("Targets")
-    for name in BUILDS:
-        m = statistics.median(job_ratio[name])
-        check(m <= TARGET_JOB_RATIO,
-              f"real job through ours ({name}) within {TARGET_JOB_RATIO}x of direct: {m:.3f}x")
-    for name in BUILDS:
-        bad = sorted({lib for p_ in PROGRAMS for lib in
-                      deps[name, p_]["needed"] + [os.path.basename(x) for x in deps[name, p_]["loaded"]]
-                      if CXX_RUNTIME.search(lib)})
-        check(not bad, f"installed programs ({name}) load no C++ runtime: NEEDED "
-              f"{', '.join(deps[name, 'ar']['needed']) or 'none'}"
-              + (f"; C++ runtime: {', '.join(bad)}" if bad else ""))
-    for name in BUILDS:
-        m = statistics.median(overhead[name])
-        check(m <= sh_med,
-              f"per-call overhead ({name}) {m * 1e-6:.3f} ms <= sh wrapper's {sh_med * 1e-6:.3f} ms"
-              f" (about {TARGET_SH_REFERENCE_MS[name]} ms on a quiet machine)")
-    for name in BUILDS:
-        n = max(instr[args.env, k] or 10**12 for k in (name, f"{name}-nm", f"{name}-ranlib"))
-        other = "minimal" if args.env == "inherited" else "inherited"
-        check(n < TARGET_INSTRUCTIONS[name],
-              f"wrapper alone ({name}) under {fmt_int(TARGET_INSTRUCTIONS[name])} instructions: "
-              f"{fmt_int(n)} (largest of the three programs, {ENV_TITLE[args.env]}; "
-              f"{ENV_TITLE[other]}: {ins(name, other)})")
-    for name in BUILDS:
-        kb = statistics.median(rss_probe[name])
-        check(kb < TARGET_RSS_KB[name],
-              f"wrapper alone ({name}) peak RSS under {TARGET_RSS_KB[name]} kB: {kb:.0f} kB"
-              f" (median of {rss_samples})")
-    p(f"  {sum(checks)} of {len(checks)} targets met")
-
-    print("\n".join(out))
-    results["targets_met"] = sum(checks)
-    results["targets"] = len(checks)
-    json_path = args.json or work / "results.json"
-    json_path.write_text(json.dumps(results, indent=1, default=str))
-    (work / "report.txt").write_text("\n".join(out) + "\n")
-    log(f"bench: results in {json_path} and {work / 'report.txt'}")
-    return 0 if all(checks) else 3
+    p("Time of each part, s: " + ", ".join(f"{k} {v:.0f}" for k, v in report["phases_s"].items()))
+    return out
 
 
 if __name__ == "__main__":

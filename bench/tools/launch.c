@@ -14,9 +14,12 @@
    Each "--" starts a command; an iteration runs them in order. Commands are
    paths, not looked up along PATH.
 
-   Prints one line: iterations, total and per-iteration nanoseconds, the
-   largest ru_maxrss among the commands (kB), the children's CPU time and
-   their minor page faults.
+   Prints one line: iterations, total and per-iteration (mean) nanoseconds,
+   the median and the least time of one iteration, the largest ru_maxrss
+   among the commands (kB), the children's CPU time and their minor page
+   faults. On a machine shared with other work an iteration now and then
+   waits for a core; the median of the iterations is not moved by that, the
+   mean is.
    Exits 1 when a command fails or exits non-zero. */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -40,6 +43,12 @@ static long long now_ns(void)
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+static int compare_ll(const void *a, const void *b)
+{
+    long long x = *(const long long *)a, y = *(const long long *)b;
+    return (x > y) - (x < y);
 }
 
 static int usage(void)
@@ -113,8 +122,13 @@ int main(int argc, char **argv)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
 
+    long long *times = malloc(sizeof *times * (size_t)iterations);
+    if (!times) {
+        perror("launch: malloc");
+        return 2;
+    }
     long maxrss = 0;
-    long long start = 0;
+    long long start = 0, iteration_start = 0;
     struct rusage before, after;
     for (long it = -warmup; it < iterations; it++) {
         if (it == 0) {
@@ -123,6 +137,7 @@ int main(int argc, char **argv)
         }
         if (remove_path)
             unlink(remove_path);
+        iteration_start = now_ns();
         for (int c = 0; c < ncommands; c++) {
             char *const *cmd = commands[c];
             pid_t pid;
@@ -159,6 +174,8 @@ int main(int argc, char **argv)
             if (check_status(cmd, status))
                 return 1;
         }
+        if (it >= 0)
+            times[it] = now_ns() - iteration_start;
     }
     long long total = now_ns() - start;
     getrusage(RUSAGE_CHILDREN, &after);
@@ -170,8 +187,11 @@ int main(int argc, char **argv)
     if (!use_fork)
         maxrss = after.ru_maxrss; /* largest child so far; see the fork mode */
     long faults = after.ru_minflt - before.ru_minflt;
-    printf("iterations=%ld total_ns=%lld per_iteration_ns=%lld maxrss_kb=%ld children_cpu_us=%lld"
-           " children_minflt=%ld\n",
-           iterations, total, total / iterations, maxrss, cpu_us, faults);
+    qsort(times, (size_t)iterations, sizeof *times, compare_ll);
+    long long median = iterations % 2 ? times[iterations / 2]
+                                      : (times[iterations / 2 - 1] + times[iterations / 2]) / 2;
+    printf("iterations=%ld total_ns=%lld per_iteration_ns=%lld median_ns=%lld min_ns=%lld"
+           " maxrss_kb=%ld children_cpu_us=%lld children_minflt=%ld\n",
+           iterations, total, total / iterations, median, times[0], maxrss, cpu_us, faults);
     return 0;
 }

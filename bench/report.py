@@ -1,0 +1,387 @@
+#!/usr/bin/env python3
+"""Prints the benchmark's table from a report file under bench/results/.
+
+  bench/report.py [REPORT.json]        the table and the targets (default: the latest report)
+  bench/report.py --markdown [REPORT]  the table as Markdown, as bench/README.md quotes it
+  bench/report.py --check [REPORT]     recomputes the ratios, intervals and targets from the
+                                       report's raw rounds and says whether they match
+
+bench/run.py imports this file: the intervals and the targets are computed
+here, from the rounds a report keeps, so that anyone holding the file can
+compute them again and get the same figures.
+"""
+
+import argparse
+import functools
+import json
+import math
+import random
+import statistics
+import sys
+from pathlib import Path
+
+RESULTS = Path(__file__).resolve().parent / "results"
+FORMAT = "mavo-bench-report/1"
+
+VARIANTS = ("direct", "sh", "dynamic", "static", "musl")
+WRAPPERS = VARIANTS[1:]
+OURS = ("dynamic", "static", "musl")
+TITLES = {"direct": "direct", "sh": "sh wrapper", "dynamic": "dynamic glibc",
+          "static": "static glibc", "musl": "static musl"}
+
+# What a target is judged on: the upper end of the interval of a figure that
+# is taken over rounds (so one lucky run cannot meet it), the largest of the
+# counts for the instruction count, the largest sample for peak RSS.
+TARGETS = (
+    {"id": "job-musl", "variant": "musl", "figure": "job_ratio", "limit": 1.03,
+     "text": "real job, static musl build: within 1.03 times direct"},
+    {"id": "job-dynamic", "variant": "dynamic", "figure": "job_ratio", "limit": 1.06,
+     "text": "real job, dynamic glibc build: within 1.06 times direct"},
+    {"id": "call-musl", "variant": "musl", "figure": "call_overhead_to_sh", "limit": 0.5,
+     "text": "per-call overhead, static musl build: at most 0.5 times the sh wrapper's"},
+    {"id": "call-static", "variant": "static", "figure": "call_overhead_to_sh", "limit": 1.0,
+     "strict": True, "text": "per-call overhead, static glibc build: below the sh wrapper's"},
+    {"id": "call-dynamic", "variant": "dynamic", "figure": "call_overhead_to_sh", "limit": 1.15,
+     "text": "per-call overhead, dynamic glibc build: at most 1.15 times the sh wrapper's"},
+    {"id": "instructions-musl", "variant": "musl", "figure": "instructions_largest",
+     "limit": 25_000, "text": "instructions of the wrapper alone, static musl build: at most 25,000"},
+    {"id": "rss-musl", "variant": "musl", "figure": "rss_kb", "limit": 300,
+     "text": "peak RSS of the wrapper alone, static musl build: at most 300 kB"},
+)
+
+
+# ---------------------------------------------------------------- statistics
+
+def stat(values):
+    """Median, min, max and count of a list of numbers."""
+    values = list(values)
+    return {"median": statistics.median(values), "min": min(values), "max": max(values),
+            "n": len(values)}
+
+
+@functools.lru_cache(maxsize=8)
+def resample_indices(n, resamples, seed):
+    """The bootstrap's resamples of round indices, drawn with replacement
+    from a generator seeded with `seed` alone, so that they are the same
+    wherever the report is read again."""
+    rng = random.Random(seed)
+    return [[rng.randrange(n) for _ in range(n)] for _ in range(resamples)]
+
+
+def percentile_interval(estimates, confidence):
+    """The percentile interval: the estimates at the lower and upper
+    (1 - confidence) / 2 tails, nearest rank."""
+    s = sorted(estimates)
+    tail = (1.0 - confidence) / 2.0
+    lo = s[max(0, math.floor(tail * len(s)))]
+    hi = s[min(len(s) - 1, math.ceil((1.0 - tail) * len(s)) - 1)]
+    return lo, hi
+
+
+def bootstrap(statistic, n, opts):
+    """Percentile bootstrap interval of statistic(indices) over rounds:
+    whole rounds are resampled, so every variant of a round stays paired
+    with the direct run of the same round."""
+    draws = resample_indices(n, opts["resamples"], opts["seed"])
+    lo, hi = percentile_interval([statistic(ix) for ix in draws], opts["confidence"])
+    return {"low": lo, "high": hi, "confidence": opts["confidence"],
+            "resamples": opts["resamples"], "seed": opts["seed"]}
+
+
+def derive(raw, variants, opts):
+    """The within-round figures and their intervals, from the raw rounds:
+    the real job's ratio to direct and the per-call overhead (minus
+    direct), each taken within a round and then the median over the
+    rounds; and the median overhead over the sh wrapper's."""
+    job, call = raw["job_wall_ns"], raw["call_wall_ns"]
+    nj, nc = len(job["direct"]), len(call["direct"])
+    all_j, all_c = list(range(nj)), list(range(nc))
+    out = {"job_ratio": {}, "call_overhead_ms": {}, "call_overhead_to_sh": {}}
+
+    def med_ratio(v, ix):
+        return statistics.median(job[v][i] / job["direct"][i] for i in ix)
+
+    def med_overhead(v, ix):
+        return statistics.median((call[v][i] - call["direct"][i]) * 1e-6 for i in ix)
+
+    for v in variants:
+        if v == "direct":
+            continue
+        ratios = [job[v][i] / job["direct"][i] for i in all_j]
+        out["job_ratio"][v] = {**stat(ratios),
+                               "interval": bootstrap(lambda ix: med_ratio(v, ix), nj, opts)}
+        overheads = [(call[v][i] - call["direct"][i]) * 1e-6 for i in all_c]
+        out["call_overhead_ms"][v] = {**stat(overheads),
+                                      "interval": bootstrap(lambda ix: med_overhead(v, ix), nc,
+                                                            opts)}
+        if v in OURS:
+            # The ratio of the two medians: a round where the direct run
+            # waited for a core would make a ratio within the round
+            # meaningless, while each median shrugs it off.
+            def to_sh(ix):
+                sh = med_overhead("sh", ix)
+                return med_overhead(v, ix) / sh if sh > 0 else math.inf
+            out["call_overhead_to_sh"][v] = {"median": to_sh(all_c), "min": None, "max": None,
+                                             "n": nc, "interval": bootstrap(to_sh, nc, opts)}
+    return out
+
+
+def judge(report):
+    """Each target with its figure and whether it is met."""
+    figures, measured = report["figures"], report["variants"]
+    results = []
+    for t in TARGETS:
+        r = {"id": t["id"], "text": t["text"], "variant": t["variant"], "figure": t["figure"],
+             "limit": t["limit"], "comparison": "<" if t.get("strict") else "<="}
+        v = t["variant"]
+        if not measured.get(v, {}).get("measured"):
+            r.update(status="not measured", value=None,
+                     detail=measured.get(v, {}).get("reason") or "variant not measured")
+            results.append(r)
+            continue
+        fig = figures[t["figure"]].get(v)
+        within = (lambda x: x < t["limit"]) if t.get("strict") else (lambda x: x <= t["limit"])
+        if fig is None:
+            r.update(status="not measured", value=None, detail="figure missing")
+        elif "interval" in fig:
+            lo, hi = fig["interval"]["low"], fig["interval"]["high"]
+            r.update(value=fig["median"], low=lo, high=hi,
+                     judged_on=f"upper end of the {fig['interval']['confidence']:.0%} interval")
+            if within(hi):
+                r.update(status="met", detail="the whole interval is within the limit")
+            elif within(lo):
+                r.update(status="not met", detail="the interval straddles the limit")
+            else:
+                r.update(status="not met", detail="the whole interval is beyond the limit")
+        else:
+            r.update(value=fig["max"], judged_on=fig.get("judged_on", "largest value"))
+            r.update(status="met" if within(fig["max"]) else "not met", detail="")
+        results.append(r)
+    return results
+
+
+# ---------------------------------------------------------------- reading
+
+def latest_report(directory=RESULTS):
+    """The report with the latest date in `directory`."""
+    best = None
+    for path in sorted(directory.glob("*.json")):
+        try:
+            data = json.loads(path.read_text())
+        except (OSError, ValueError):
+            continue
+        if data.get("format") != FORMAT:
+            continue
+        key = (not data.get("options", {}).get("quick", False), data.get("date", ""))
+        if best is None or key > best[0]:
+            best = (key, path)
+    if best is None:
+        raise SystemExit(f"report: no report in {directory}")
+    return best[1]
+
+
+def load(path):
+    data = json.loads(Path(path).read_text())
+    if data.get("format") != FORMAT:
+        raise SystemExit(f"report: {path} is not a {FORMAT} report")
+    return data
+
+
+# ---------------------------------------------------------------- formatting
+
+def _num(x, digits):
+    return "-" if x is None else f"{x:,.{digits}f}"
+
+
+def _mr(s, digits=3, suffix=""):
+    """median [min-max]"""
+    if s is None:
+        return "-"
+    return (f"{s['median']:.{digits}f}{suffix} [{s['min']:.{digits}f}-{s['max']:.{digits}f}]")
+
+
+def _mi(s, digits=3, suffix=""):
+    """median (low-high of the interval)"""
+    if s is None:
+        return "-"
+    i = s["interval"]
+    return f"{s['median']:.{digits}f}{suffix} ({i['low']:.{digits}f}-{i['high']:.{digits}f})"
+
+
+def _count(s):
+    if s is None:
+        return "-"
+    if s["min"] == s["max"]:
+        return f"{s['median']:,.0f}"
+    return f"{s['median']:,.0f} [{s['min']:,.0f}-{s['max']:,.0f}]"
+
+
+def _cells(report, fn, only=VARIANTS):
+    out = []
+    for v in VARIANTS:
+        info = report["variants"].get(v, {})
+        if not info.get("measured"):
+            out.append("not measured")
+        elif v not in only:
+            out.append("-")
+        else:
+            out.append(fn(v))
+    return out
+
+
+def rows(report):
+    """(label, cells) for the table, one cell per variant."""
+    f = report["figures"]
+    ins = f["instructions"]
+    get = lambda name: (lambda v: f[name].get(v))
+    return [
+        ("real job: ms per job", _cells(report, lambda v: _mr(f["job_wall_ms"][v], 1))),
+        ("  ratio to direct", _cells(report, lambda v: _mi(f["job_ratio"][v], 3, "x"),
+                                     WRAPPERS)),
+        ("  CPU ms per job (children)", _cells(report, lambda v: _mr(f["job_cpu_ms"][v], 1))),
+        ("per call: ms, median call", _cells(report, lambda v: _mr(f["call_wall_ms"][v]))),
+        ("  ms, mean of the calls", _cells(report, lambda v: _mr(f["call_mean_ms"][v]))),
+        ("  overhead ms (minus direct)", _cells(report, lambda v: _mi(f["call_overhead_ms"][v]),
+                                                WRAPPERS)),
+        ("  overhead / sh wrapper's", _cells(report, lambda v: _mi(f["call_overhead_to_sh"][v],
+                                                                   2, "x"), OURS)),
+        ("  CPU overhead ms", _cells(report, lambda v: _mr(f["call_cpu_overhead_ms"][v]),
+                                     WRAPPERS)),
+        ("  page faults per call", _cells(report, lambda v: f"{f['call_minflt'][v]['median']:.0f}")),
+        ("instructions, this env", _cells(report, lambda v: _count(ins["inherited"].get(v)),
+                                          WRAPPERS)),
+        ("instructions, minimal env", _cells(report, lambda v: _count(ins["minimal"].get(v)),
+                                             WRAPPERS)),
+        ("peak RSS kB, own VmHWM", _cells(report, lambda v: _count(get("rss_kb")(v)), OURS)),
+        ("peak RSS kB, wait4 (lags)", _cells(report, lambda v: _count(f["rss_wait4_kb"].get(v)))),
+    ]
+
+
+def header(report):
+    c, m, o = report["commit"], report["machine"], report["options"]
+    dirty = " (tree dirty: changes not committed)" if c.get("dirty") else ""
+    libs = ", ".join(f"{k} {v}" for k, v in m.get("c_libraries", {}).items() if v)
+    return [
+        f"mavo benchmark report {report.get('file', '')}",
+        f"commit {c.get('short', '?')}{dirty}, {report['date']}; run took "
+        f"{report.get('duration_s', 0):.0f} s{' (quick run)' if o.get('quick') else ''}",
+        f"machine: {m.get('processor', '?')}, {m.get('cores', '?')} cores, {m.get('kernel', '?')};"
+        f" {libs}; load average {m['load_before'][0]:.2f} before, {m['load_after'][0]:.2f} after",
+        f"real job: {o['objects']} clang -flto objects (ar rcs, ranlib, nm), {o['job_rounds']} rounds;"
+        f" per call: do-nothing tool, {o['call_rounds']} rounds of {o['calls']} calls;"
+        f" variants in a new random order each round (seed {o['seed']})",
+        f"cells: median [min-max] over the rounds, or median (low-high of the "
+        f"{o['bootstrap']['confidence']:.0%} bootstrap interval of the median, "
+        f"{o['bootstrap']['resamples']} resamples of the rounds, seed {o['bootstrap']['seed']})",
+    ]
+
+
+def target_lines(targets):
+    out = []
+    for t in targets:
+        mark = {"met": "met", "not met": "NOT MET", "not measured": "NOT MEASURED"}[t["status"]]
+        if t["value"] is None:
+            fig = t["detail"]
+        elif "high" in t:
+            fig = (f"{t['value']:.3f} ({t['low']:.3f}-{t['high']:.3f}); {t['judged_on']}"
+                   f" {t['comparison']} {t['limit']}: {t['detail']}")
+        else:
+            fig = f"{t['value']:,.0f} ({t['judged_on']})"
+        out.append(f"  [{mark:>12}] {t['text']}: {fig}")
+    met = sum(t["status"] == "met" for t in targets)
+    out.append(f"  {met} of {len(targets)} targets met")
+    return out
+
+
+def text_table(report, width=24):
+    out = header(report) + [""]
+    out.append(f"{'':<30}" + "".join(f"{TITLES[v]:>{width}}" for v in VARIANTS))
+    for label, cells in rows(report):
+        out.append(f"{label:<30}" + "".join(f"{c:>{width}}" for c in cells))
+    for v in VARIANTS:
+        info = report["variants"].get(v, {})
+        if not info.get("measured"):
+            out.append(f"{TITLES[v]}: not measured: {info.get('reason', '?')}")
+    out += ["", "Targets"] + target_lines(report["targets"])
+    return out
+
+
+def markdown_table(report):
+    f = report["figures"]
+    ins = f["instructions"]
+
+    def md(fn, only=VARIANTS):
+        return _cells(report, fn, only)
+
+    lines = ["| figure | " + " | ".join(TITLES[v] for v in VARIANTS) + " |",
+             "|---|" + "---|" * len(VARIANTS)]
+
+    def row(label, cells):
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+
+    row("real job, ms", md(lambda v: f"{f['job_wall_ms'][v]['median']:.1f}"))
+    row("real job, ratio to direct", md(lambda v: _mi(f["job_ratio"][v], 3), WRAPPERS))
+    row("per-call overhead, ms", md(lambda v: _mi(f["call_overhead_ms"][v], 3), WRAPPERS))
+    row("per-call overhead / sh wrapper's", md(lambda v: _mi(f["call_overhead_to_sh"][v], 2),
+                                               OURS))
+    row("instructions of the wrapper alone", md(lambda v: _count(ins["inherited"].get(v)),
+                                                WRAPPERS))
+    row("peak RSS of the wrapper alone, kB", md(lambda v: _count(f["rss_kb"].get(v)), OURS))
+    return lines
+
+
+def check(report):
+    """Recomputes the derived figures and the targets from the raw rounds."""
+    opts = report["options"]["bootstrap"]
+    measured = [v for v in VARIANTS if report["variants"].get(v, {}).get("measured")]
+    again = derive(report["raw"], measured, opts)
+    bad = 0
+    for name, per_variant in again.items():
+        for v, fig in per_variant.items():
+            stored = report["figures"][name][v]
+            for key in ("median", "min", "max", "n"):
+                if fig[key] != stored[key] and not (
+                        fig[key] is not None and stored[key] is not None
+                        and math.isclose(fig[key], stored[key], rel_tol=1e-12)):
+                    print(f"differs: {name} {v} {key}: {stored[key]} stored, {fig[key]} again")
+                    bad += 1
+            for key in ("low", "high"):
+                if not math.isclose(fig["interval"][key], stored["interval"][key],
+                                    rel_tol=1e-12):
+                    print(f"differs: {name} {v} interval {key}: {stored['interval'][key]} stored,"
+                          f" {fig['interval'][key]} again")
+                    bad += 1
+    for t_again, t in zip(judge(report), report["targets"]):
+        if t_again["status"] != t["status"]:
+            print(f"differs: target {t['id']}: {t['status']} stored, {t_again['status']} again")
+            bad += 1
+    print(f"{'every figure and target matches' if not bad else f'{bad} differences'}"
+          f" (from {report['options']['job_rounds']} + {report['options']['call_rounds']} rounds)")
+    return 1 if bad else 0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("report", nargs="?", type=Path,
+                    help="report file (default: the latest under bench/results/)")
+    mode = ap.add_mutually_exclusive_group()
+    mode.add_argument("--markdown", action="store_true", help="the table as Markdown")
+    mode.add_argument("--check", action="store_true",
+                      help="recompute the intervals and targets from the raw rounds")
+    args = ap.parse_args()
+    path = args.report or latest_report()
+    report = load(path)
+    report.setdefault("file", Path(path).name)
+    if args.check:
+        return check(report)
+    if args.markdown:
+        c = report["commit"]
+        print(f"From `bench/results/{Path(path).name}` (commit {c.get('short')}, {report['date']}"
+              f"{', tree dirty' if c.get('dirty') else ''}): median (95% interval) or median"
+              " [min–max].\n")
+    print("\n".join(markdown_table(report) if args.markdown else text_table(report)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -31,7 +31,6 @@ import random
 import re
 import shlex
 import shutil
-import statistics
 import subprocess
 import sys
 import time
@@ -566,7 +565,7 @@ def machine_info():
     u = platform.uname()
     glibc = None
     try:
-        glibc = os.confstr("CS_GNU_LIBC_VERSION")
+        glibc = os.confstr("CS_GNU_LIBC_VERSION").removeprefix("glibc ")
     except (ValueError, OSError):
         pass
     musl = None
@@ -627,7 +626,7 @@ def parse_args():
                     help="a smoke run: few rounds and calls, one count each (about a minute)")
     ap.add_argument("--rounds", type=int, help="rounds of the real job (default 300, quick 15)")
     ap.add_argument("--call-rounds", type=int,
-                    help="rounds of the per-call part (default 100, quick 10)")
+                    help="rounds of the per-call part (default 200, quick 10)")
     ap.add_argument("--calls", type=int,
                     help="calls per variant and round in the per-call part (default 50, quick 20)")
     ap.add_argument("--cg-runs", type=int,
@@ -657,7 +656,7 @@ def parse_args():
                     help="report file (default bench/results/DATE-COMMIT[-dirty][-quick].json)")
     args = ap.parse_args()
     q = args.quick
-    for name, full, quick in (("rounds", 300, 15), ("call_rounds", 100, 10), ("calls", 50, 20),
+    for name, full, quick in (("rounds", 300, 15), ("call_rounds", 200, 10), ("calls", 50, 20),
                               ("cg_runs", 3, 1), ("rss_samples", 15, 5)):
         if getattr(args, name) is None:
             setattr(args, name, quick if q else full)

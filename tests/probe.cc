@@ -10,11 +10,10 @@
 //   echo-err TEXT  the same to standard error
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "tests/descriptor_bound.h"
 

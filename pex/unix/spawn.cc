@@ -2,13 +2,12 @@
 // close-on-exec pipe, before returning, whether its program started.
 #include "pex/unix/pex_unix.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "support/error_text.h"
 

@@ -411,6 +411,25 @@ TEST(DriverProgram, ReportsAToolThatCannotBeStarted)
     EXPECT_EQ(255, r.exit_code());
 }
 
+// Show that a tool the system cannot execute, a script without a "#!" line,
+// runs as a script of /bin/sh, as execvp runs such a file, with the usual
+// vector and its exit code passed on, whatever the C library's execvp does.
+TEST(DriverProgram, RunsAToolWithoutInterpreterLineAsAShellScript)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path, true, false);
+    for (const program &p : programs)
+        write_file(dir / p.tool, stand_in_tool, 0755);
+    for (const program &p : programs) {
+        SCOPED_TRACE(p.tool);
+        std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_EXIT=3"});
+        run_result r = run_program({p.path, "-B" + dir.path, "x", "y z"}, &env);
+        EXPECT_EQ(vector_printed(dir / p.tool, dir / plugin_name, as_passed(p, {"x", "y z"})), r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(3, r.exit_code());
+    }
+}
+
 // Show that the tool reads and writes the caller's own standard streams.
 TEST(DriverProgram, ToolUsesTheCallersStandardStreams)
 {

@@ -25,6 +25,7 @@ static constexpr const char target_triplet[] = TARGET_TRIPLET;
 static constexpr const char compiler_version[] = COMPILER_VERSION;
 static constexpr const char tool_dir_climb[] = TOOL_DIR_CLIMB;
 static constexpr const char plugin_file_name[] = PLUGIN_FILE_NAME;
+static constexpr const char version[] = MAVO_VERSION;
 
 // Not in POSIX, though FreeBSD and glibc have it: where it is missing, no
 // core is reported.
@@ -50,6 +51,7 @@ static const char *plugin_path;
 static const char *tool_path;
 static const char **child_argv;
 static const char *tool_program_name;
+static bool tracing;
 
 // `kind` is "plugin" or "binary".
 [[noreturn]] static void cannot_find(const char *program_name, const char *kind, const char *name)
@@ -102,6 +104,10 @@ static int exit_status_of(const char *tool, int status)
 
 static int run_tool()
 {
+    // A caller may have left SIGCHLD ignored, and the disposition outlives
+    // exec: the system would then reap the tool by itself and its status be
+    // lost. The tool gets the default back with everything else it inherits.
+    signal(SIGCHLD, SIG_DFL);
     int status = 0;
     int error_number = 0;
     tool_program_name = join_strings("mavo-", tool_path, nullptr);
@@ -117,6 +123,13 @@ static int run_tool()
 
 int main(int argc, char **argv)
 {
+    // Any non-empty value shows what was searched and what runs; an unset or
+    // empty one changes nothing.
+    const char *trace = getenv("MAVO_TRACE");
+    tracing = trace != nullptr && trace[0] != '\0';
+    if (tracing)
+        search_list_set_debug(true);
+
     argc = driver_argument_count(argc, argv);
     // Only a caller of execve can leave out the name. Messages still need
     // one; relocation goes without and keeps the configured directories.
@@ -163,5 +176,7 @@ int main(int argc, char **argv)
     if (applies_first_argument_rule)
         driver_apply_first_argument_rule(argc, argv);
     child_argv = driver_child_argv(tool_path, plugin_path, argc, argv);
+    if (tracing)
+        driver_write_command_line(stderr, wrapper_name, version, child_argv);
     return run_tool();
 }

@@ -8,6 +8,7 @@
 //   cat          copy standard input to standard output
 //   echo TEXT    write TEXT and a newline to standard output
 //   echo-err TEXT  the same to standard error
+//   ignore-sigchld PROGRAM ARG...  run PROGRAM with SIGCHLD ignored
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -53,6 +54,11 @@ int main(int argc, char **argv)
         printf("%s\n", arg);
     } else if (strcmp(mode, "echo-err") == 0) {
         fprintf(stderr, "%s\n", arg);
+    } else if (strcmp(mode, "ignore-sigchld") == 0 && argc > 2) {
+        signal(SIGCHLD, SIG_IGN);
+        execv(argv[2], argv + 2);
+        perror("mavo_probe: execv");
+        return 127;
     } else {
         fprintf(stderr, "mavo_probe: unknown mode '%s'\n", mode);
         return 2;

@@ -23,7 +23,7 @@
 # is found by searching, so nothing of the system's C library can slip in,
 # and whatever still wants the C++ runtime (operator new, a guarded local
 # static, __cxa_*, the unwinder) fails to link instead of pulling it in.
-# musl's compiler wrapper and its specs file are not used: they are made for
+# musl's compiler wrapper (musl-gcc) is not used: its settings are made for
 # the C driver, whose start files they replace with the position-independent
 # ones whether or not the link is static, and g++ 12 has no -nostdlib++ to
 # keep its libstdc++ off the link line.

@@ -168,8 +168,6 @@ def build_programs(args, name, required):
 
     if name == "musl" and not tree_has_option("MAVO_MUSL"):
         return fail("this tree has no MAVO_MUSL option (branch musl not merged)")
-    if name == "musl" and not shutil.which("musl-gcc"):
-        return fail("musl-gcc not found (Debian: musl-tools)")
     if args.no_build and (build_dir / "build.ninja").exists():
         return build_dir, None
     cmd = ["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja", *COMMON_OPTIONS, *BUILDS[name]]
@@ -551,6 +549,15 @@ def dpkg_version(package):
     return try_output(["dpkg-query", "-W", "-f=${Version}", package])
 
 
+def plugin_package(plugin):
+    """The Debian package, and its version, that the plug-in comes from."""
+    owner = try_output(["dpkg-query", "-S", os.path.realpath(plugin)])
+    if not owner:
+        return None
+    package = owner.split(":", 1)[0]
+    return f"{package} {dpkg_version(package) or '?'}"
+
+
 def read_text(path):
     try:
         return Path(path).read_text(errors="replace")
@@ -607,7 +614,7 @@ def tool_versions(args, caches, clang, plugin, real_tools, musl_cc):
         "cc (helpers)": f"{args.cc}: {version([args.cc])}",
         "musl-gcc": f"{musl_cc}: {version([musl_cc])}" if musl_cc else None,
         "clang (objects)": f"{clang}: {version([clang])}",
-        "plug-in": f"{plugin} (LLVM {dpkg_version('llvm-14-linker-tools') or '?'})",
+        "plug-in": f"{plugin} ({plugin_package(plugin) or 'package unknown'})",
         "binutils": {p: f"{path}: {version([path])}" for p, path in real_tools.items()},
         "/bin/sh": f"{sh} ({os.path.basename(sh)} {dpkg_version(os.path.basename(sh)) or '?'})",
         "cmake": version(["cmake"]),
@@ -721,6 +728,8 @@ def main():
     caches = {name: read_cache(d) for name, d in builds.items()}
     phases.done("builds")
 
+    # The musl build needs musl's headers and libraries only; the empty musl
+    # program it is compared with is built with musl-gcc, when there is one.
     helpers = build_helpers(work, args.cc, musl_cc if "musl" in builds else None)
     lay = layout(caches["dynamic"])
     inst = {}
@@ -743,6 +752,7 @@ def main():
                                            {p: helpers["hwm_probe"] for p in PROGRAMS})
     ours = [name for name in rep.OURS if name in builds]
     variants = ["direct", "sh", *ours]
+    empty_kinds = sorted({EMPTY_OF[name] for name in ours if f"empty-{EMPTY_OF[name]}" in helpers})
     ref_real, ref_null = inst["dynamic", "real"], inst["dynamic", "null"]
     sh_real = {p: write_sh_wrapper(work / "sh-real" / p, ref_real["tool_dir"] / p,
                                    ref_real["plugin"]) for p in PROGRAMS}
@@ -860,11 +870,11 @@ def main():
             count(name, call_command(name))
             for prog in ("nm", "ranlib"):
                 count(f"{name}/mavo-{prog}", [inst[name, "null"]["bin"] / f"mavo-{prog}", "x.a"])
-        for kind in {EMPTY_OF[name] for name in ours}:
+        for kind in empty_kinds:
             count(f"empty/{kind}", [helpers[f"empty-{kind}"]])
     profiles = {name: profile(cg_files["inherited", name]) for name in ours}
     empty_profiles = {name: profile(cg_files["inherited", f"empty/{EMPTY_OF[name]}"])
-                      for name in ours}
+                      if EMPTY_OF[name] in empty_kinds else {"self": {}} for name in ours}
     phases.done("instructions")
 
     # ---- peak RSS of the wrapper process alone
@@ -897,7 +907,7 @@ def main():
                 maps[key] = maps.get(key, 0) + int(kb)
         rss_maps[name] = sorted(maps.items(), key=lambda kv: -kv[1])
     floor_rss = {}
-    for kind in sorted({EMPTY_OF[name] for name in ours}):
+    for kind in empty_kinds:
         vals = []
         for i in range(args.rss_samples):
             out_file = work / f"self-hwm-{kind}.txt"
@@ -966,8 +976,8 @@ def main():
                         reverse=True)
         breakdown[name] = {
             "total": total, "outside_main": total - main_ir, "main": main_ir,
-            "empty_program": figures["instructions"]["inherited"][f"empty/{EMPTY_OF[name]}"]
-            ["median"],
+            "empty_program": (figures["instructions"]["inherited"].get(f"empty/{EMPTY_OF[name]}")
+                              or {}).get("median"),
             "main_calls": [[f, ir, n] for f, (ir, n) in callees[:args.top]],
             "lazy_binding": list(calls_to(prof, ("_dl_runtime_resolve",))),
             "allocation": list(calls_to(prof, ("malloc", "calloc", "realloc", "free",
@@ -1074,8 +1084,9 @@ def details(report, args):
         p("")
         p(f"Where mavo-ar's {b['total']:,.0f} instructions go ({rep.TITLES[name]}, this env;"
           f" listings in {b['listings']}.self.txt and .tree.txt)")
+        empty = f"{b['empty_program']:,.0f}" if b["empty_program"] is not None else "n/a"
         p(f"  before and after main (loader, C library start-up and exit): "
-          f"{b['outside_main']:,.0f}; the empty C program: {b['empty_program']:,.0f}")
+          f"{b['outside_main']:,.0f}; the empty C program: {empty}")
         p(f"  main, inclusive: {b['main']:,}; what it calls (inclusive, calls):")
         for func, ir, calls in b["main_calls"]:
             p(f"    {ir:>9,}  {calls:>3}x  {func}")

@@ -938,6 +938,7 @@ def main():
         "job_wall_ms": {v: rep.stat(ms(raw["job_wall_ns"][v])) for v in variants},
         "job_cpu_ms": {v: rep.stat(ms(raw["job_cpu_ns"][v])) for v in variants},
         "job_ratio": derived["job_ratio"],
+        "job_cpu_ratio": derived["job_cpu_ratio"],
         "call_wall_ms": {v: rep.stat(ms(raw["call_wall_ns"][v])) for v in variants},
         "call_mean_ms": {v: rep.stat(ms(raw["call_mean_ns"][v])) for v in variants},
         "call_cpu_ms": {v: rep.stat(ms(raw["call_cpu_ns"][v])) for v in variants},

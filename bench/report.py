@@ -247,30 +247,33 @@ def rows(report):
     """(label, cells) for the table, one cell per variant."""
     f = report["figures"]
     ins = f["instructions"]
-    get = lambda name: (lambda v: f[name].get(v))
+
+    def fig(name, v):
+        # None, shown as "-", for a figure an older report does not have.
+        return f.get(name, {}).get(v)
     return [
-        ("real job: ms per job", _cells(report, lambda v: _mr(f["job_wall_ms"][v], 1))),
-        ("  ratio to direct", _cells(report, lambda v: _mi(f["job_ratio"][v], 3, "x"),
+        ("real job: ms per job", _cells(report, lambda v: _mr(fig("job_wall_ms", v), 1))),
+        ("  ratio to direct", _cells(report, lambda v: _mi(fig("job_ratio", v), 3, "x"),
                                      WRAPPERS)),
-        ("  CPU ms per job (children)", _cells(report, lambda v: _mr(f["job_cpu_ms"][v], 1))),
-        ("  CPU ratio to direct", _cells(report, lambda v: _mi(f["job_cpu_ratio"][v], 3, "x"),
+        ("  CPU ms per job (children)", _cells(report, lambda v: _mr(fig("job_cpu_ms", v), 1))),
+        ("  CPU ratio to direct", _cells(report, lambda v: _mi(fig("job_cpu_ratio", v), 3, "x"),
                                          WRAPPERS)),
-        ("per call: ms, median call", _cells(report, lambda v: _mr(f["call_wall_ms"][v]))),
-        ("  ms, mean of the calls", _cells(report, lambda v: _mr(f["call_mean_ms"][v]))),
-        ("  overhead ms (minus direct)", _cells(report, lambda v: _mi(f["call_overhead_ms"][v]),
+        ("per call: ms, median call", _cells(report, lambda v: _mr(fig("call_wall_ms", v)))),
+        ("  ms, mean of the calls", _cells(report, lambda v: _mr(fig("call_mean_ms", v)))),
+        ("  overhead ms (minus direct)", _cells(report, lambda v: _mi(fig("call_overhead_ms", v)),
                                                 WRAPPERS)),
-        ("  overhead / sh wrapper's", _cells(report, lambda v: _mi(f["call_overhead_to_sh"][v],
+        ("  overhead / sh wrapper's", _cells(report, lambda v: _mi(fig("call_overhead_to_sh", v),
                                                                    2, "x"), OURS)),
-        ("  CPU overhead ms", _cells(report, lambda v: _mr(f["call_cpu_overhead_ms"][v]),
+        ("  CPU overhead ms", _cells(report, lambda v: _mr(fig("call_cpu_overhead_ms", v)),
                                      WRAPPERS)),
         ("  page faults per call",
-         _cells(report, lambda v: f"{f['call_minflt'][v]['median']:.0f}")),
+         _cells(report, lambda v: f"{fig('call_minflt', v)['median']:.0f}")),
         ("instructions, this env", _cells(report, lambda v: _count(ins["inherited"].get(v)),
                                           WRAPPERS)),
         ("instructions, minimal env", _cells(report, lambda v: _count(ins["minimal"].get(v)),
                                              WRAPPERS)),
-        ("peak RSS kB, own VmHWM", _cells(report, lambda v: _count(get("rss_kb")(v)), OURS)),
-        ("peak RSS kB, wait4 (lags)", _cells(report, lambda v: _count(f["rss_wait4_kb"].get(v)))),
+        ("peak RSS kB, own VmHWM", _cells(report, lambda v: _count(fig("rss_kb", v)), OURS)),
+        ("peak RSS kB, wait4 (lags)", _cells(report, lambda v: _count(fig("rss_wait4_kb", v)))),
     ]
 
 
@@ -398,9 +401,10 @@ def main():
         return check(report)
     if args.markdown:
         c = report["commit"]
+        confidence = report["options"]["bootstrap"]["confidence"]
         print(f"From `bench/results/{Path(path).name}` (commit {c.get('short')}, {report['date']}"
-              f"{', tree dirty' if c.get('dirty') else ''}): median (95% interval) or median"
-              " [min–max].\n")
+              f"{', tree dirty' if c.get('dirty') else ''}): median ({confidence:.0%} interval)"
+              " or median [min-max].\n")
     print("\n".join(markdown_table(report) if args.markdown else text_table(report)))
     return 0
 

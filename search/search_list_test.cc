@@ -156,8 +156,8 @@ TEST(SearchListFind, TakesTheFirstPrefixThatHoldsAUsableFile)
     write_file(dir / "has_plain/tool", "not executable", 0644);
     write_file(dir / "has_tool/tool", "#!/bin/sh\n", 0755);
     write_file(dir / "also_tool/tool", "#!/bin/sh\n", 0755);
-    symlink((dir / "has_dir").c_str(), (dir / "links/dir_link").c_str());
-    symlink((dir / "has_tool/tool").c_str(), (dir / "links/tool").c_str());
+    make_symlink(dir / "has_dir", dir / "links/dir_link");
+    make_symlink(dir / "has_tool/tool", dir / "links/tool");
     mkfifo((dir / "odd/fifo").c_str(), 0644);
     write_file(dir / "libx.so", "", 0644);
 

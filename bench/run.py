@@ -108,7 +108,7 @@ def build_programs(args, name, extra):
     build_dir = ROOT / "build" / f"bench-{name}"
     if not args.no_build or not (build_dir / "build.ninja").exists():
         cmd = ["cmake", "-S", ROOT, "-B", build_dir, "-G", "Ninja",
-               "-DCMAKE_BUILD_TYPE=Release", "-DMAVO_BUILD_TESTS=OFF", "-DMAVO_DEMO=OFF",
+               "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DMAVO_DEMO=OFF",
                *extra]
         if args.cxx:
             cmd.append(f"-DCMAKE_CXX_COMPILER={args.cxx}")

@@ -26,6 +26,7 @@ static constexpr const char target_triplet[] = TARGET_TRIPLET;
 static constexpr const char compiler_version[] = COMPILER_VERSION;
 static constexpr const char tool_dir_climb[] = TOOL_DIR_CLIMB;
 static constexpr const char plugin_file_name[] = PLUGIN_FILE_NAME;
+static constexpr const char version[] = MAVO_VERSION;
 
 // Not in POSIX, though FreeBSD and glibc have it: where it is missing, no
 // core is reported.
@@ -51,6 +52,7 @@ static const char *plugin_path;
 static const char *tool_path;
 static const char **child_argv;
 static const char *tool_program_name;
+static bool tracing;
 
 // `kind` is "plugin" or "binary".
 [[noreturn]] static void cannot_find(const char *program_name, const char *kind, const char *name)
@@ -118,6 +120,13 @@ static int run_tool()
 
 int main(int argc, char **argv)
 {
+    // Any non-empty value shows what was searched and what runs; an unset or
+    // empty one changes nothing.
+    const char *trace = getenv("MAVO_TRACE");
+    tracing = trace != nullptr && trace[0] != '\0';
+    if (tracing)
+        search_list_set_debug(true);
+
     argc = driver_argument_count(argc, argv);
     // Only a caller of execve can leave out the name. Messages still need
     // one; relocation goes without and keeps the configured directories.
@@ -164,5 +173,7 @@ int main(int argc, char **argv)
     if (applies_first_argument_rule)
         driver_apply_first_argument_rule(argc, argv);
     child_argv = driver_child_argv(tool_path, plugin_path, argc, argv);
+    if (tracing)
+        driver_write_command_line(stderr, wrapper_name, version, child_argv);
     return run_tool();
 }

@@ -66,7 +66,9 @@ const char *driver_prefix_directory(const char *prefix)
 
 void driver_apply_first_argument_rule(int argc, char **argv)
 {
-    if (driver_argument_count(argc, argv) >= 2 && argv[1][0] != '-')
+    // ar reads "@file" as a file of further arguments, but "-@file" as an
+    // option it does not know.
+    if (driver_argument_count(argc, argv) >= 2 && argv[1][0] != '-' && argv[1][0] != '@')
         argv[1] = join_strings("-", argv[1], nullptr);
 }
 
@@ -82,4 +84,46 @@ const char **driver_child_argv(const char *tool_path, const char *plugin_path, i
     for (int i = 1; i < count; i++)
         child_argv[i + 2] = argv[i];
     return child_argv;
+}
+
+// A command's first word with '=' in it would be read as an assignment.
+static bool needs_no_quotes(const char *text, bool first_word)
+{
+    if (text[0] == '\0')
+        return false;
+    for (const char *c = text; *c != '\0'; c++) {
+        bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                     (*c >= '0' && *c <= '9') || strchr("_@%+:,./-", *c) != nullptr ||
+                     (*c == '=' && !first_word);
+        if (!plain)
+            return false;
+    }
+    return true;
+}
+
+static void write_quoted(FILE *out, const char *text, bool first_word)
+{
+    if (needs_no_quotes(text, first_word)) {
+        fputs(text, out);
+        return;
+    }
+    fputc('\'', out);
+    for (const char *c = text; *c != '\0'; c++) {
+        if (*c == '\'')
+            fputs("'\\''", out);
+        else
+            fputc(*c, out);
+    }
+    fputc('\'', out);
+}
+
+void driver_write_command_line(FILE *out, const char *name, const char *version,
+                               const char *const *argv)
+{
+    fprintf(out, "%s %s:", name, version);
+    for (const char *const *arg = argv; *arg != nullptr; arg++) {
+        fputc(' ', out);
+        write_quoted(out, *arg, arg == argv);
+    }
+    fputc('\n', out);
 }

@@ -7,6 +7,8 @@
 // the vector's pointers are.
 #pragma once
 
+#include <stdio.h>
+
 // What driver_take_prefix_option found.
 enum driver_prefix_option {
     prefix_option_absent,          // no "-B" argument: nothing changed
@@ -29,7 +31,8 @@ driver_prefix_option driver_take_prefix_option(int *argc, char **argv, const cha
 const char *driver_prefix_directory(const char *prefix);
 
 // ar's rule: a first argument that does not start with '-' is replaced by a
-// new string with '-' in front ("rcs" gives "-rcs", "" gives "-").
+// new string with '-' in front ("rcs" gives "-rcs", "" gives "-"). One that
+// starts with '@' names a response file and stays as it is.
 void driver_apply_first_argument_rule(int argc, char **argv);
 
 // The tool's vector: `tool_path`, "--plugin", `plugin_path`, then arguments
@@ -37,3 +40,9 @@ void driver_apply_first_argument_rule(int argc, char **argv);
 // The entries point at the given strings; nothing is copied.
 const char **driver_child_argv(const char *tool_path, const char *plugin_path, int argc,
                                char *const *argv);
+
+// Writes "`name` `version`: " and the null-terminated `argv` to `out` as one
+// line a shell would run again: an argument of anything but letters, digits
+// and _@%+=:,./- stands in single quotes, a quote in it as '\''.
+void driver_write_command_line(FILE *out, const char *name, const char *version,
+                               const char *const *argv);

@@ -91,7 +91,8 @@ std::string vector_printed(const std::string &tool_path, const std::string &plug
 // The arguments as the tool of `p` gets them.
 std::vector<std::string> as_passed(const program &p, std::vector<std::string> arguments)
 {
-    if (p.dash_rule && !arguments.empty() && arguments[0].compare(0, 1, "-") != 0)
+    if (p.dash_rule && !arguments.empty() && arguments[0].compare(0, 1, "-") != 0 &&
+        arguments[0].compare(0, 1, "@") != 0)
         arguments[0] = "-" + arguments[0];
     return arguments;
 }
@@ -105,7 +106,7 @@ std::string not_found(const std::string &name, const char *what, const std::stri
 // programs or the stand-ins read, then `more`.
 std::vector<std::string> test_env(const std::string &path, const std::vector<std::string> &more = {})
 {
-    std::vector<std::string> changes = {"PATH=" + path, "MAVO_EXEC_PREFIX", "MAVO_TEST_EXIT",
+    std::vector<std::string> changes = {"PATH=" + path, "MAVO_EXEC_PREFIX", "MAVO_TRACE", "MAVO_TEST_EXIT",
                                         "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS",
                                         "MAVO_TEST_MAPS"};
     changes.insert(changes.end(), more.begin(), more.end());
@@ -212,6 +213,10 @@ TEST(DriverProgram, HandsTheToolTheUsersArguments)
         {mavo_ar, {b, "-t", "lib.a"}, {"-t", "lib.a"}},
         {mavo_ar, {b, "rcs", "-Btwo", "x.a", "-B"}, {"-rcs", "-Btwo", "x.a", "-B"}},
         {mavo_ar, {b, "", ""}, {"-", ""}},
+        // A response file is ar's to read, first or anywhere else.
+        {mavo_ar, {b, "@cmds"}, {"@cmds"}},
+        {mavo_ar, {"@cmds", b, "@more"}, {"@cmds", "@more"}},
+        {mavo_ar, {b, "rcs", "@members"}, {"-rcs", "@members"}},
         {mavo_ar, {b, "\xff\xfe", "\x80 x"}, {"-\xff\xfe", "\x80 x"}},
         {programs[1], {b, "x.o"}, {"x.o"}},
         {programs[1], {"", b, "\xff", "-Bx"}, {"", "\xff", "-Bx"}},
@@ -341,7 +346,7 @@ TEST(DriverProgram, FindsTheToolAlongPath)
 // directory, the installation before PATH, PATH in its order, never PATH for
 // the plug-in; a plug-in the user may not read and directories are passed
 // over. Run as the unprivileged user, for whom an unreadable file is one.
-TEST(DriverProgram, SearchOrderWhereSeveralPlacesHoldTheName)
+TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
 {
     enum place { b_prefix, tool_dir, libexec_dir, path_first, path_second, nowhere };
     enum item { plugin, tool, unreadable_plugin, plugin_directory, unexecutable_tool, tool_directory };
@@ -719,5 +724,71 @@ TEST(DriverRelocation, FollowsTheInstallationWhenMoved)
         EXPECT_EQ(vector_printed(installed_tool(real_path(root), mavo_ar), installed_plugin(real_path(root)), {"-t"}),
                   r.out);
         EXPECT_EQ(0, r.exit_code());
+    }
+}
+
+// Show that MAVO_TRACE shows every candidate tried with its verdict, and then
+// the tool's whole command line as a shell would run it again.
+TEST(DriverTrace, ShowsWhatWasSearchedAndWhatRuns)
+{
+    scoped_temp_dir dir;
+    installation inst(dir / "tc");
+    const std::string real_root = real_path(inst.root);
+    const std::string tool = installed_tool(real_root, mavo_ar);
+    const std::string tool_dir = tool.substr(0, tool.size() - 2);
+    const std::string plugin = installed_plugin(real_root);
+    const std::string libexec_dir = plugin.substr(0, plugin.size() - plugin_name.size());
+    const std::string program_line = "mavo-ar " MAVO_VERSION ": " + tool + " --plugin " + plugin;
+    const std::string plugin_lookup = "Looking for '" + plugin_name + "'\n  - passed over: " + tool_dir +
+                                      plugin_name + "\n  - found: " + plugin + "\n";
+
+    // Found in the installation: PATH is never split.
+    std::vector<std::string> env = test_env(dir / "none", {"MAVO_TRACE=1"});
+    run_result r = run_program({inst.program_path(mavo_ar), "t", "it's a.a", "", "--format=bsd"}, &env);
+    EXPECT_EQ(vector_printed(tool, plugin, {"-t", "it's a.a", "", "--format=bsd"}), r.out);
+    EXPECT_EQ(plugin_lookup + "Looking for 'ar'\n  - found: " + tool + "\n" + program_line +
+                  " -t 'it'\\''s a.a' '' --format=bsd\n",
+              r.err);
+    EXPECT_EQ(0, r.exit_code());
+
+    // Missing from the installation: then PATH, element by element.
+    const std::string elsewhere = make_dir(dir / "elsewhere");
+    write_script(elsewhere + "/nm", stand_in_tool);
+    std::filesystem::remove(tool_dir + "nm");
+    const std::string path = dir / "none" + "::" + elsewhere;
+    env = test_env(path, {"MAVO_TRACE=\xff; any value"});
+    r = run_program({inst.program_path(programs[1]), "x.o"}, &env);
+    EXPECT_EQ(vector_printed(elsewhere + "/nm", plugin, {"x.o"}), r.out);
+    EXPECT_EQ(plugin_lookup + "Looking for 'nm'\n  - passed over: " + tool_dir + "nm\n  - passed over: " +
+                  libexec_dir + "nm\n" + "Convert string '" + path + "' into prefixes, separator = ':'\n" +
+                  "  - add prefix: " + dir / "none/" + "\n  - add prefix: ./\n  - add prefix: " + elsewhere +
+                  "/\nLooking for 'nm'\n  - passed over: " + dir / "none/nm" + "\n  - passed over: ./nm\n" +
+                  "  - found: " + elsewhere + "/nm\n" + "mavo-nm " MAVO_VERSION ": " + elsewhere +
+                  "/nm --plugin " + plugin + " x.o\n",
+              r.err);
+    EXPECT_EQ(0, r.exit_code());
+}
+
+// Show that an unset or empty MAVO_TRACE changes nothing on either stream,
+// on success and on failure.
+TEST(DriverTrace, UnsetOrEmptyChangesNothing)
+{
+    scoped_temp_dir dir;
+    installation inst(dir / "tc");
+    const std::vector<std::vector<std::string>> runs = {
+        {inst.program_path(mavo_ar), "rcs", "lib.a"},
+        {inst.program_path(programs[2]), "-B"},
+        {mavo_ar.path, "-B", dir / "none", "t"},
+    };
+    for (const std::vector<std::string> &argv : runs) {
+        SCOPED_TRACE(testing::PrintToString(argv));
+        std::vector<std::string> unset = test_env(dir / "none", {"MAVO_TEST_EXIT=3"});
+        std::vector<std::string> empty = test_env(dir / "none", {"MAVO_TEST_EXIT=3", "MAVO_TRACE="});
+        run_result without = run_program(argv, &unset);
+        run_result with_empty = run_program(argv, &empty);
+        EXPECT_EQ(without.out, with_empty.out);
+        EXPECT_EQ(without.err, with_empty.err);
+        EXPECT_EQ(without.status, with_empty.status);
+        EXPECT_NE(-1, without.exit_code());
     }
 }

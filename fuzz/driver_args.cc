@@ -114,7 +114,7 @@ static void check_vector(const std::vector<std::string> &texts, int count, int p
     if (first_argument_rule) {
         char *before = remaining >= 2 ? argv[1] : nullptr;
         driver_apply_first_argument_rule(new_argc, argv);
-        if (before != nullptr && before[0] != '-') {
+        if (before != nullptr && before[0] != '-' && before[0] != '@') {
             replaced = argv[1];
             FUZZ_CHECK(replaced != before);
             user_arguments[0].insert(0, "-");

@@ -61,7 +61,10 @@ char *search_list_find(const search_list *list, const char *name, int mode)
         size_t prefix_length = strlen(entry->prefix);
         memcpy(buffer, entry->prefix, prefix_length);
         memcpy(buffer + prefix_length, name, name_length + 1);
-        if (is_candidate(buffer, mode))
+        bool taken = is_candidate(buffer, mode);
+        if (search_list_debug)
+            fprintf(stderr, "  - %s: %s\n", taken ? "found" : "passed over", buffer);
+        if (taken)
             return buffer;
     }
     free(buffer);

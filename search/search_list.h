@@ -15,7 +15,8 @@ struct search_list {
     int32_t longest_prefix;   // length of the longest prefix ever added
 };
 
-// Turns the trace on standard error on or off (off at start).
+// Turns the trace on standard error on or off (off at start): each lookup,
+// each candidate tried with its verdict, each prefix split from a text.
 void search_list_set_debug(bool on);
 // First prefix + `name` that exists, is not a directory and passes
 // access(`mode`); an absolute name is tested by itself. A new string the

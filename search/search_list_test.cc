@@ -251,14 +251,18 @@ TEST(SearchListTrace, WritesItsMessagesOnlyWhenOn)
         {"relative name, empty list",
          [] { owned_list list; search_list_find(&list, "ar", X_OK); },
          "Looking for 'ar'\n  - failed: no entries in prefix list\n"},
-        {"relative name found or not: no further line",
+        {"relative name: every candidate with its verdict, up to the one found",
          [&] {
              owned_list list;
+             search_list_append(&list, "/no/such/");
              search_list_append(&list, prefix.c_str());
+             search_list_append(&list, "/also/not/");
              search_list_find(&list, "f", R_OK);
              search_list_find(&list, "g", R_OK);
          },
-         "Looking for 'f'\nLooking for 'g'\n"},
+         "Looking for 'f'\n  - passed over: /no/such/f\n  - found: " + prefix + "f\n"
+         "Looking for 'g'\n  - passed over: /no/such/g\n  - passed over: " + prefix + "g\n"
+         "  - passed over: /also/not/g\n"},
         {"absolute name found",
          [] { owned_list list; search_list_find(&list, "/bin/sh", X_OK); },
          "Looking for '/bin/sh'\n  - found: absolute path\n"},

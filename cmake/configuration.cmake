@@ -1,0 +1,86 @@
+# The build-time values the programs are compiled with, checked before
+# anything is built: a value that would configure silently into a program
+# that searches the wrong places stops configuring instead.
+
+set(MAVO_CONFIGURED_BIN_DIR "/usr/local/bin/" CACHE STRING
+    "Directory the programs are installed into (absolute, ends in '/')")
+set(MAVO_CONFIGURED_EXEC_DIR "/usr/local/lib/mavo12/mavo/" CACHE STRING
+    "The compiler's library directory (absolute, ends in '/')")
+set(MAVO_CONFIGURED_LIBEXEC_DIR "/usr/local/libexec/mavo12/mavo/" CACHE STRING
+    "The compiler's directory of private programs and plug-ins (absolute, ends in '/')")
+set(MAVO_TARGET_TRIPLET "aarch64-portbld-freebsd14.4" CACHE STRING
+    "Target triplet: a directory below the two above and below the installation root")
+set(MAVO_COMPILER_VERSION "12.4.1" CACHE STRING
+    "Version directory below the triplet directory")
+set(MAVO_TOOL_DIR_CLIMB "" CACHE STRING
+    "From the versioned library directory up to the installation root, ending in '/' (empty: computed from the directories above)")
+set(MAVO_PLUGIN_FILE_NAME "libmeld_plugin.so" CACHE STRING
+    "File name of the link-time optimisation plug-in")
+
+# The programs join these texts to file names by plain concatenation, so a
+# missing '/' would glue two names together; and a relative one would make an
+# unmoved installation search below whatever the working directory is.
+foreach(name IN ITEMS MAVO_CONFIGURED_BIN_DIR MAVO_CONFIGURED_EXEC_DIR MAVO_CONFIGURED_LIBEXEC_DIR)
+  set(value "${${name}}")
+  if(NOT value MATCHES "^/.*/$")
+    message(FATAL_ERROR
+      "${name} is '${value}': it must be an absolute directory that ends in '/'")
+  endif()
+  if(value MATCHES "[\"\\\\]")
+    message(FATAL_ERROR "${name} is '${value}': it must not hold '\"' or '\\'")
+  endif()
+endforeach()
+foreach(name IN ITEMS MAVO_TARGET_TRIPLET MAVO_COMPILER_VERSION MAVO_PLUGIN_FILE_NAME)
+  set(value "${${name}}")
+  if(value STREQUAL "" OR value MATCHES "[/\"\\\\]")
+    message(FATAL_ERROR
+      "${name} is '${value}': it must be a non-empty file name without '/', '\"' or '\\'")
+  endif()
+endforeach()
+
+# The installation root is the bin directory's parent; the tool directory is
+# <root><triplet>/bin/, reached from the versioned library directory.
+string(REGEX REPLACE "[^/]+/$" "" MAVO_INSTALL_ROOT "${MAVO_CONFIGURED_BIN_DIR}")
+set(mavo_versioned_exec_dir
+    "${MAVO_CONFIGURED_EXEC_DIR}${MAVO_TARGET_TRIPLET}/${MAVO_COMPILER_VERSION}/")
+
+if(MAVO_TOOL_DIR_CLIMB STREQUAL "")
+  file(RELATIVE_PATH mavo_climb "${mavo_versioned_exec_dir}" "${MAVO_INSTALL_ROOT}")
+  if(NOT mavo_climb MATCHES "(^|/)$")
+    string(APPEND mavo_climb "/")
+  endif()
+  # A normal variable of the same name: everything below reads the value in
+  # force, and a later change of the directories computes it anew.
+  set(MAVO_TOOL_DIR_CLIMB "${mavo_climb}")
+else()
+  if(NOT MAVO_TOOL_DIR_CLIMB MATCHES "/$" OR MAVO_TOOL_DIR_CLIMB MATCHES "[\"\\\\]")
+    message(FATAL_ERROR "MAVO_TOOL_DIR_CLIMB is '${MAVO_TOOL_DIR_CLIMB}': it must end in '/' "
+                        "and hold no '\"' or '\\' (or be empty, to have it computed)")
+  endif()
+  cmake_path(SET mavo_climb_leads NORMALIZE "${mavo_versioned_exec_dir}${MAVO_TOOL_DIR_CLIMB}")
+  cmake_path(SET mavo_root_normal NORMALIZE "${MAVO_INSTALL_ROOT}")
+  if(NOT mavo_climb_leads STREQUAL mavo_root_normal)
+    message(WARNING
+      "MAVO_TOOL_DIR_CLIMB '${MAVO_TOOL_DIR_CLIMB}' leads from ${mavo_versioned_exec_dir} to "
+      "${mavo_climb_leads}, not to the installation root ${MAVO_INSTALL_ROOT} (the parent of "
+      "MAVO_CONFIGURED_BIN_DIR): the programs will look for the tool in "
+      "${mavo_climb_leads}${MAVO_TARGET_TRIPLET}/bin/")
+  endif()
+endif()
+
+# The same directories as the manual page names them.
+cmake_path(SET MAVO_CONFIGURED_TOOL_DIR NORMALIZE
+           "${mavo_versioned_exec_dir}${MAVO_TOOL_DIR_CLIMB}${MAVO_TARGET_TRIPLET}/bin/")
+set(MAVO_CONFIGURED_VERSIONED_EXEC_DIR "${mavo_versioned_exec_dir}")
+set(MAVO_CONFIGURED_VERSIONED_LIBEXEC_DIR
+    "${MAVO_CONFIGURED_LIBEXEC_DIR}${MAVO_TARGET_TRIPLET}/${MAVO_COMPILER_VERSION}/")
+foreach(dir IN ITEMS BIN EXEC LIBEXEC)
+  file(RELATIVE_PATH MAVO_${dir}_FROM_ROOT "${MAVO_INSTALL_ROOT}" "${MAVO_CONFIGURED_${dir}_DIR}")
+  if(NOT MAVO_${dir}_FROM_ROOT MATCHES "(^|/)$")
+    string(APPEND MAVO_${dir}_FROM_ROOT "/")
+  endif()
+endforeach()
+
+message(STATUS "mavo ${PROJECT_VERSION}: programs configured for ${MAVO_CONFIGURED_BIN_DIR}, "
+               "tool directory ${MAVO_CONFIGURED_TOOL_DIR} (MAVO_TOOL_DIR_CLIMB ${MAVO_TOOL_DIR_CLIMB}), "
+               "versioned libexec directory ${MAVO_CONFIGURED_VERSIONED_LIBEXEC_DIR}")

@@ -330,7 +330,7 @@ TEST(DriverProgram, FindsTheToolAlongPath)
     const std::string second = make_dir(dir / "second");
     put_stand_ins(second, false, true);
     write_file(first + "/ar", "not executable\n", 0644);
-    mkdir((first + "/nm").c_str(), 0755);
+    ASSERT_EQ(0, mkdir((first + "/nm").c_str(), 0755));
     std::vector<std::string> env = test_env(dir / "none" + ":" + first + ":" + second);
     for (const program &p : programs) {
         SCOPED_TRACE(p.tool);
@@ -552,11 +552,11 @@ TEST(DriverProgram, LoadsNoCppRuntime)
         run_result r = run_program({p.path, "-B" + dir.path}, &env);
         ASSERT_EQ(0, r.exit_code()) << r.err;
         const std::string maps = read_file(dir / "maps");
-        ASSERT_NE(std::string::npos, maps.find(p.path)) << "not the wrapper's map:\n" << maps;
         if (maps.find("qemu") != std::string::npos) {
             note_emulation("the wrapper's map is the emulator's, with its own libraries: not searched");
             return;
         }
+        ASSERT_NE(std::string::npos, maps.find(p.path)) << "not the wrapper's map:\n" << maps;
         for (const char *runtime : {"libstdc++", "libc++", "libgcc_s"})
             EXPECT_EQ(std::string::npos, maps.find(runtime)) << maps;
     }

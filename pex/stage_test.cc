@@ -567,10 +567,10 @@ TEST(PexRealFailures, FilesThatCannotBeOpened)
     scoped_temp_dir tmp, work;
     chmod(work.path.c_str(), 0755);
     std::string locked = work / "locked";
-    mkdir(locked.c_str(), 0555);
+    ASSERT_EQ(0, mkdir(locked.c_str(), 0555));
     std::string locked_stem = locked + "/stem", locked_file = locked + "/file";
     std::string shared = work / "shared";
-    mkdir(shared.c_str(), 0777);
+    ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
     chmod(shared.c_str(), 0777);
     std::string missing = shared + "/missing", directory = work.path;
     const launch_case cases[] = {

@@ -212,7 +212,7 @@ TEST(RelocatePrefix, BareNameCompletedAlongPath)
     fs::create_directories(d + "/a/mavo-ar");            // a directory
     make_program(d + "/b/mavo-ar", 0644);                // not executable
     fs::create_directories(d + "/f");
-    mkfifo((d + "/f/mavo-ar").c_str(), 0755);             // not a regular file
+    ASSERT_EQ(0, mkfifo((d + "/f/mavo-ar").c_str(), 0755));   // not a regular file
     make_program(d + "/c/mavo-ar");
     make_program(d + "/c/bin/mavo-ar");
     make_program(d + "/w/mavo-ar");                      // in the working directory

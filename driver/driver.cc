@@ -105,6 +105,10 @@ static int exit_status_of(const char *tool, int status)
 
 static int run_tool()
 {
+    // A caller may have left SIGCHLD ignored, and the disposition outlives
+    // exec: the system would then reap the tool by itself and its status be
+    // lost. The tool gets the default back with everything else it inherits.
+    signal(SIGCHLD, SIG_DFL);
     int status = 0;
     int error_number = 0;
     tool_program_name = join_strings("mavo-", tool_path, nullptr);

@@ -425,19 +425,27 @@ TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
     }
 }
 
-// Show that each program exits with its tool's exit code.
+// Show that each program exits with its tool's exit code, also when its
+// caller left SIGCHLD ignored, which would have the system reap the tool.
 TEST(DriverProgram, ExitsWithTheToolsExitCode)
 {
     scoped_temp_dir dir;
     put_stand_ins(dir.path);
     for (const program &p : programs) {
         for (int code : {0, 2, 255}) {
-            SCOPED_TRACE(std::string(p.tool) + " exit " + std::to_string(code));
-            std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_EXIT=" + std::to_string(code)});
-            run_result r = run_program({p.path, "-B" + dir.path}, &env);
-            EXPECT_EQ(vector_printed(dir / p.tool, dir / plugin_name, {}), r.out);
-            EXPECT_EQ("", r.err);
-            EXPECT_EQ(code, r.exit_code());
+            for (bool ignoring : {false, true}) {
+                SCOPED_TRACE(std::string(p.tool) + " exit " + std::to_string(code) +
+                             (ignoring ? ", SIGCHLD ignored" : ""));
+                std::vector<std::string> env =
+                    test_env(dir / "none", {"MAVO_TEST_EXIT=" + std::to_string(code)});
+                std::vector<std::string> argv = {p.path, "-B" + dir.path};
+                if (ignoring)
+                    argv.insert(argv.begin(), {MAVO_PROBE_PATH, "ignore-sigchld"});
+                run_result r = run_program(argv, &env);
+                EXPECT_EQ(vector_printed(dir / p.tool, dir / plugin_name, {}), r.out);
+                EXPECT_EQ("", r.err);
+                EXPECT_EQ(code, r.exit_code());
+            }
         }
     }
 }

@@ -11,6 +11,7 @@
 //   cpu U S      use at least U ms of user and then S ms of system time
 //                (20 s at most), then print the user and system time this
 //                process has used, in microseconds, to standard error
+//   ignore-sigchld PROGRAM ARG...  run PROGRAM with SIGCHLD ignored
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -94,6 +95,11 @@ int main(int argc, char **argv)
         use_cpu(atoll(argv[2]), atoll(argv[3]));
     } else if (strcmp(mode, "echo-err") == 0) {
         fprintf(stderr, "%s\n", arg);
+    } else if (strcmp(mode, "ignore-sigchld") == 0 && argc > 2) {
+        signal(SIGCHLD, SIG_IGN);
+        execv(argv[2], argv + 2);
+        perror("mavo_probe: execv");
+        return 127;
     } else {
         fprintf(stderr, "mavo_probe: unknown mode '%s'\n", mode);
         return 2;

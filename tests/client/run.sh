@@ -1,8 +1,8 @@
 #!/bin/sh
 # The client test: installs the programs into a fresh prefix, completes it as
-# a compiler installation, then configures, builds and runs the client
-# project with CMAKE_AR, CMAKE_RANLIB and CMAKE_NM pointing at the installed
-# mavo-ar, mavo-ranlib and mavo-nm.
+# a compiler installation, then configures the client project with
+# interprocedural optimisation and the installed programs as the manual
+# page's CMake example names them, builds it with MAVO_TRACE set, and runs it.
 #
 # Usage: run.sh BUILD WORK CLANG then the arguments of
 #        cmake/lay_out_installation.sh after its first two
@@ -22,14 +22,23 @@ prefix=$work/install
 sh "$here/../../cmake/lay_out_installation.sh" "$build" "$prefix" "$@"
 bin=$prefix/bin
 
-cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_C_COMPILER="$clang" \
+cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_C_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \
     -DCMAKE_AR="$bin/mavo-ar" -DCMAKE_RANLIB="$bin/mavo-ranlib" -DCMAKE_NM="$bin/mavo-nm" \
+    -DCMAKE_C_COMPILER_AR="$bin/mavo-ar" -DCMAKE_C_COMPILER_RANLIB="$bin/mavo-ranlib" \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure failed"; }
-cmake --build "$work/build" -v >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "build failed"; }
+MAVO_TRACE=1 cmake --build "$work/build" -v >"$work/build.log" 2>&1 ||
+    { cat "$work/build.log"; fail "build failed"; }
 
-# The archive really went through our programs.
-grep -q "$bin/mavo-ar" "$work/build.log" || fail "mavo-ar did not make the archive"
-grep -q "$bin/mavo-ranlib" "$work/build.log" || fail "mavo-ranlib did not index the archive"
+# The objects are bitcode because of interprocedural optimisation, and the
+# archive went through our programs: each one's trace names the tool it ran,
+# with the plug-in, and mavo-ar's shows its first-argument rule at work.
+grep -Eq -- " -flto(=thin)? .*area\.c" "$work/build.log" ||
+    { cat "$work/build.log"; fail "interprocedural optimisation did not reach the compiler"; }
+grep -Eq -- "^mavo-ar [0-9.]+: .*/ar --plugin .* -[a-z]+ .*libshapes\.a" "$work/build.log" ||
+    { cat "$work/build.log"; fail "mavo-ar did not make the archive"; }
+grep -Eq -- "^mavo-ranlib [0-9.]+: .*/ranlib --plugin .* .*libshapes\.a" "$work/build.log" ||
+    { cat "$work/build.log"; fail "mavo-ranlib did not index the archive"; }
 # The index names the bitcode members' symbols: what a linker looks up to
 # pull members out of the archive.
 for entry in "square_area area" "square_perimeter perimeter"; do
@@ -42,4 +51,4 @@ done
 
 output=$("$work/build/client")
 [ "$output" = "area 9 perimeter 12" ] || fail "the client printed '$output'"
-echo "client: built, linked and ran through mavo-ar, mavo-ranlib and mavo-nm: $output"
+echo "client: built with interprocedural optimisation, linked and ran through mavo-ar, mavo-ranlib and mavo-nm: $output"

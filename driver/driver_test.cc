@@ -344,46 +344,62 @@ TEST(DriverProgram, FindsTheToolAlongPath)
 // Show the search order with the same names in several places: the -B prefix
 // before everything, the tool directory before the versioned libexec
 // directory, the installation before PATH, PATH in its order, never PATH for
-// the plug-in; a plug-in the user may not read and directories are passed
-// over. Run as the unprivileged user, for whom an unreadable file is one.
+// the plug-in, no other directories when PATH is unset; the tool directory
+// yields nothing where the ".." climb to it has no versioned library
+// directory to start from; a plug-in the user may not read and directories
+// are passed over. Run as the unprivileged user, for whom an unreadable file
+// is one.
 TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
 {
     enum place { b_prefix, tool_dir, libexec_dir, path_first, path_second, nowhere };
     enum item { plugin, tool, unreadable_plugin, plugin_directory, unexecutable_tool, tool_directory };
     const struct {
         const char *what;
-        bool with_b;
         std::vector<std::pair<place, item>> files;
         place plugin_from;   // `nowhere`: the plug-in is not found
-        place tool_from;
+        place tool_from;     // `nowhere`: the tool is not found
+        bool with_b = false;
+        bool path_unset = false;
+        bool without_versioned_lib_dir = false;
     } cases[] = {
-        {"-B prefix before everything", true,
-         {{b_prefix, plugin}, {tool_dir, plugin}, {libexec_dir, plugin},
-          {b_prefix, tool}, {tool_dir, tool}, {libexec_dir, tool}, {path_first, tool}},
-         b_prefix, b_prefix},
-        {"tool directory before the versioned libexec directory", false,
-         {{tool_dir, plugin}, {libexec_dir, plugin}, {tool_dir, tool}, {libexec_dir, tool}, {path_first, tool}},
-         tool_dir, tool_dir},
-        {"the installation before PATH", false,
-         {{libexec_dir, plugin}, {path_first, plugin}, {libexec_dir, tool}, {path_first, tool}},
-         libexec_dir, libexec_dir},
-        {"PATH in its order", false,
-         {{libexec_dir, plugin}, {path_first, tool}, {path_second, tool}},
-         libexec_dir, path_first},
-        {"the plug-in never along PATH", false,
-         {{path_first, plugin}, {path_second, plugin}, {path_first, tool}},
-         nowhere, path_first},
-        {"unreadable plug-in, directories and an unexecutable tool passed over", true,
-         {{b_prefix, unreadable_plugin}, {b_prefix, tool_directory},
-          {tool_dir, plugin_directory}, {tool_dir, unexecutable_tool},
-          {libexec_dir, plugin}, {libexec_dir, tool}},
-         libexec_dir, libexec_dir},
+        {.what = "-B prefix before everything",
+         .files = {{b_prefix, plugin}, {tool_dir, plugin}, {libexec_dir, plugin},
+                   {b_prefix, tool}, {tool_dir, tool}, {libexec_dir, tool}, {path_first, tool}},
+         .plugin_from = b_prefix, .tool_from = b_prefix, .with_b = true},
+        {.what = "tool directory before the versioned libexec directory",
+         .files = {{tool_dir, plugin}, {libexec_dir, plugin}, {tool_dir, tool}, {libexec_dir, tool},
+                   {path_first, tool}},
+         .plugin_from = tool_dir, .tool_from = tool_dir},
+        {.what = "the installation before PATH",
+         .files = {{libexec_dir, plugin}, {path_first, plugin}, {libexec_dir, tool}, {path_first, tool}},
+         .plugin_from = libexec_dir, .tool_from = libexec_dir},
+        {.what = "PATH in its order",
+         .files = {{libexec_dir, plugin}, {path_first, tool}, {path_second, tool}},
+         .plugin_from = libexec_dir, .tool_from = path_first},
+        {.what = "the plug-in never along PATH",
+         .files = {{path_first, plugin}, {path_second, plugin}, {path_first, tool}},
+         .plugin_from = nowhere, .tool_from = path_first},
+        {.what = "PATH unset: no directories of the system's",
+         .files = {{libexec_dir, plugin}}, .plugin_from = libexec_dir, .tool_from = nowhere,
+         .path_unset = true},
+        {.what = "PATH unset: the -B prefix and the installation still",
+         .files = {{libexec_dir, plugin}, {b_prefix, tool}}, .plugin_from = libexec_dir, .tool_from = b_prefix,
+         .with_b = true, .path_unset = true},
+        {.what = "no versioned library directory: nothing from the tool directory",
+         .files = {{tool_dir, plugin}, {libexec_dir, plugin}, {tool_dir, tool}, {libexec_dir, tool}},
+         .plugin_from = libexec_dir, .tool_from = libexec_dir, .without_versioned_lib_dir = true},
+        {.what = "unreadable plug-in, directories and an unexecutable tool passed over",
+         .files = {{b_prefix, unreadable_plugin}, {b_prefix, tool_directory}, {tool_dir, plugin_directory},
+                   {tool_dir, unexecutable_tool}, {libexec_dir, plugin}, {libexec_dir, tool}},
+         .plugin_from = libexec_dir, .tool_from = libexec_dir, .with_b = true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         scoped_temp_dir dir;
         chmod(dir.path.c_str(), 0755);   // for the unprivileged user
         installation inst(dir / "inst", false);
+        if (c.without_versioned_lib_dir)
+            std::filesystem::remove_all(inst.root + "/" + layout().exec + MAVO_TARGET_TRIPLET);
         const std::string real_root = real_path(inst.root);
         const std::string on_disk[] = {make_dir(dir / "b"), inst.tool_dir(), inst.libexec_dir(),
                                        make_dir(dir / "path1"), make_dir(dir / "path2")};
@@ -406,6 +422,8 @@ TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
             argv.push_back("-B" + on_disk[b_prefix]);
         argv.push_back("t");
         std::vector<std::string> env = test_env(on_disk[path_first] + ":" + on_disk[path_second]);
+        if (c.path_unset)
+            std::erase_if(env, [](const std::string &entry) { return entry.rfind("PATH=", 0) == 0; });
         auto outcome = [](const std::string &out, const std::string &err, int code) {
             return out + "stderr: " + err + "exit " + std::to_string(code);
         };
@@ -417,6 +435,8 @@ TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
         });
         if (c.plugin_from == nowhere)
             EXPECT_EQ(outcome("", not_found(argv[0], "plugin", plugin_name), 1), seen);
+        else if (c.tool_from == nowhere)
+            EXPECT_EQ(outcome("", not_found(argv[0], "binary", mavo_ar.tool), 1), seen);
         else
             EXPECT_EQ(outcome(vector_printed(spelled[c.tool_from] + mavo_ar.tool,
                                              spelled[c.plugin_from] + plugin_name, {"-t"}),
@@ -799,4 +819,25 @@ TEST(DriverTrace, UnsetOrEmptyChangesNothing)
         EXPECT_EQ(without.status, with_empty.status);
         EXPECT_NE(-1, without.exit_code());
     }
+}
+
+// Show that a tool missing from the installation is looked for in the -B
+// prefix once more and then along PATH: the trace shows the second lookup.
+TEST(DriverTrace, PrefixIsTriedAgainBeforePath)
+{
+    scoped_temp_dir dir;
+    installation inst(dir / "tc");
+    const std::string real_root = real_path(inst.root);
+    std::filesystem::remove(installed_tool(real_root, programs[1]));
+    const std::string prefix = make_dir(dir / "prefix");
+    const std::string elsewhere = make_dir(dir / "elsewhere");
+    write_script(elsewhere + "/nm", stand_in_tool);
+    std::vector<std::string> env = test_env(elsewhere, {"MAVO_TRACE=1"});
+    run_result r = run_program({inst.program_path(programs[1]), "-B", prefix, "x.o"}, &env);
+    EXPECT_EQ(vector_printed(elsewhere + "/nm", installed_plugin(real_root), {"x.o"}), r.out);
+    const std::string along_path = "Convert string '" + elsewhere + "' into prefixes, separator = ':'\n" +
+                                   "  - add prefix: " + elsewhere + "/\nLooking for 'nm'\n  - passed over: " +
+                                   prefix + "/nm\n  - found: " + elsewhere + "/nm\n";
+    EXPECT_NE(std::string::npos, r.err.find(along_path)) << r.err;
+    EXPECT_EQ(0, r.exit_code());
 }

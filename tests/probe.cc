@@ -11,11 +11,10 @@
 //   ignore-sigchld PROGRAM ARG...  run PROGRAM with SIGCHLD ignored
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "tests/descriptor_bound.h"
 

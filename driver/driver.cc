@@ -3,12 +3,11 @@
 // and the plug-in's path in front of the user's arguments. The three programs
 // are this one source built with different values below.
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "driver/driver_args.h"
 #include "pex/pex.h"

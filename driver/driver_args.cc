@@ -1,7 +1,7 @@
 #include "driver/driver_args.h"
 
-#include <cstddef>
-#include <cstring>
+#include <stddef.h>
+#include <string.h>
 
 #include "support/alloc.h"
 #include "support/join.h"

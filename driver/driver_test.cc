@@ -184,6 +184,16 @@ std::string installed_plugin(const std::string &real_root)
     return spelled_libexec_dir(real_root) + plugin_name;
 }
 
+// The programs' C library's text for a signal ("signal", strsignal) or an
+// error number ("error", strerror), told by a helper linked as the programs
+// are: they may run on another C library than this test binary.
+std::string programs_libc_text(const char *kind, int number)
+{
+    run_result r = run_program({MAVO_LIBC_TEXT_PATH, kind, std::to_string(number)});
+    EXPECT_EQ(0, r.exit_code()) << r.err;
+    return r.out;
+}
+
 bool configured_plugin_exists()
 {
     layout l;
@@ -470,8 +480,9 @@ TEST(DriverProgram, ExitsWithTheToolsExitCode)
     }
 }
 
-// Show the line written for a tool ended by a signal, with ", core dumped"
-// exactly when the same tool, run directly, leaves a core.
+// Show the line written for a tool ended by a signal, naming it in the words
+// of the programs' C library (C libraries differ, on SIGFPE for one), with
+// ", core dumped" exactly when the same tool, run directly, leaves a core.
 TEST(DriverProgram, ReportsATerminatingSignal)
 {
     scoped_temp_dir dir;
@@ -480,9 +491,10 @@ TEST(DriverProgram, ReportsATerminatingSignal)
     const struct {
         int signal_number;
         bool allow_cores;
-    } cases[] = {{SIGKILL, false}, {SIGTERM, true}, {SIGSEGV, true}, {SIGQUIT, true}, {SIGABRT, false}};
+    } cases[] = {{SIGKILL, false}, {SIGTERM, true}, {SIGSEGV, true}, {SIGQUIT, true}, {SIGABRT, false},
+                 {SIGFPE, true}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(strsignal(c.signal_number));
+        SCOPED_TRACE("signal " + std::to_string(c.signal_number));
         std::vector<std::string> env =
             test_env(dir / "none", {"MAVO_TEST_SIGNAL=" + std::to_string(c.signal_number)});
         run_result direct = run_in(work, {dir / "ar"}, env, c.allow_cores);
@@ -493,7 +505,7 @@ TEST(DriverProgram, ReportsATerminatingSignal)
         run_result r = run_in(work, {mavo_ar.path, "-B" + dir.path, "t"}, env, c.allow_cores);
         EXPECT_EQ(vector_printed(dir / "ar", dir / plugin_name, {"-t"}), r.out);
         EXPECT_EQ(dir / "ar" + " terminated with signal " + std::to_string(c.signal_number) + " [" +
-                      strsignal(c.signal_number) + "]" + suffix + "\n",
+                      programs_libc_text("signal", c.signal_number) + "]" + suffix + "\n",
                   r.err);
         EXPECT_EQ(1, r.exit_code());
     }
@@ -520,33 +532,60 @@ TEST(DriverProgram, ReportsAToolThatCannotBeStarted)
     scoped_temp_dir dir;
     put_stand_ins(dir.path, true, false);
     write_file(dir / "not-executable", "", 0644);
-    for (const std::string &interpreter : {std::string("/nonexistent/interpreter"), dir / "not-executable"}) {
-        SCOPED_TRACE(interpreter);
-        write_file(dir / "ar", "#!" + interpreter + "\n", 0755);
+    ASSERT_EQ(0, symlink("loop", (dir / "loop").c_str()));   // resolves to itself
+    const struct {
+        std::string interpreter;
+        int error_number;   // the exec's
+    } cases[] = {
+        {"/nonexistent/interpreter", ENOENT},
+        {dir / "not-executable", EACCES},
+        {dir / "loop", ELOOP},
+    };
+    // With a single descriptor free (a sanitizer's start-up may need one), the
+    // report pipe cannot be made: the child says why on its standard error, in
+    // its C library's words, and the wrapper passes its status 255 on.
+    const bool can_start_without_report_pipe = programs_start_with_descriptor_limit(4);
+    if (!can_start_without_report_pipe)
+        note_emulation("no program starts with 4 descriptors: the wrapper's start without a report "
+                       "pipe is shown only by the library's own test");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.interpreter);
+        write_file(dir / "ar", "#!" + c.interpreter + "\n", 0755);
         std::vector<std::string> env = test_env(dir / "none");
         run_result r = run_program({mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
         EXPECT_EQ("", r.out);
         EXPECT_EQ("Error running " + dir / "ar" + ": execvp\n", r.err);
         EXPECT_EQ(1, r.exit_code());
-    }
 
-    // With a single descriptor free (a sanitizer's start-up may need one), the
-    // report pipe cannot be made: the child says why on its standard error and
-    // the wrapper passes its status 255 on.
-    if (!programs_start_with_descriptor_limit(4)) {
-        note_emulation("no program starts with 4 descriptors: the wrapper's start without a report "
-                       "pipe is shown only by the library's own test");
-        return;
+        if (!can_start_without_report_pipe)
+            continue;
+        r = run_program({"/bin/sh", "-c", with_descriptor_limit(4), "sh", mavo_ar.path, "-B" + dir.path, "rcs"},
+                        &env);
+        EXPECT_EQ("", r.out);
+        EXPECT_EQ("mavo-" + dir / "ar" + ": error trying to exec '" + dir / "ar" + "': execvp: " +
+                      programs_libc_text("error", c.error_number) + "\n",
+                  r.err);
+        EXPECT_EQ(255, r.exit_code());
     }
-    write_file(dir / "ar", "#!/nonexistent/interpreter\n", 0755);
-    std::vector<std::string> env = test_env(dir / "none");
-    run_result r = run_program(
-        {"/bin/sh", "-c", with_descriptor_limit(4), "sh", mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("mavo-" + dir / "ar" + ": error trying to exec '" + dir / "ar" + "': execvp: " +
-                  strerror(ENOENT) + "\n",
-              r.err);
-    EXPECT_EQ(255, r.exit_code());
+}
+
+// Show that a tool the system cannot execute, a script without a "#!" line,
+// runs as a script of /bin/sh, as execvp runs such a file, with the usual
+// vector and its exit code passed on, whatever the C library's execvp does.
+TEST(DriverProgram, RunsAToolWithoutInterpreterLineAsAShellScript)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path, true, false);
+    for (const program &p : programs)
+        write_file(dir / p.tool, stand_in_tool, 0755);
+    for (const program &p : programs) {
+        SCOPED_TRACE(p.tool);
+        std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_EXIT=3"});
+        run_result r = run_program({p.path, "-B" + dir.path, "x", "y z"}, &env);
+        EXPECT_EQ(vector_printed(dir / p.tool, dir / plugin_name, as_passed(p, {"x", "y z"})), r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(3, r.exit_code());
+    }
 }
 
 // Show that the tool reads and writes the caller's own standard streams.

@@ -7,11 +7,11 @@
 // null with errno set instead. Running out of memory ends the process.
 #pragma once
 
+#include <stdint.h>
+#include <stdio.h>
 #include <sys/types.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <type_traits>
+#include "support/type_tests.h"
 
 // Flag words. The two kinds are distinct types, so a stage flag cannot be
 // passed where a pipeline flag belongs.
@@ -19,7 +19,7 @@ enum class pex_pipeline_flags : uint32_t {};
 enum class pex_stage_flags : uint32_t {};
 
 template <typename Flags>
-concept pex_flag_word = std::is_same_v<Flags, pex_pipeline_flags> || std::is_same_v<Flags, pex_stage_flags>;
+concept pex_flag_word = types_are_same<Flags, pex_pipeline_flags> || types_are_same<Flags, pex_stage_flags>;
 
 template <pex_flag_word Flags>
 constexpr Flags operator|(Flags a, Flags b) { return Flags(uint32_t(a) | uint32_t(b)); }

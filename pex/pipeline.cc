@@ -1,8 +1,8 @@
 // Pipeline object: creation, collection of the children's statuses and CPU
 // times, the two getters, and release.
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include "pex/pex.h"
 #include "support/alloc.h"

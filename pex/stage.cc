@@ -1,11 +1,10 @@
 // Stage launch: wiring a child's three standard streams, choosing output file
 // names, and the one-shot run.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "pex/pex.h"
 #include "support/alloc.h"

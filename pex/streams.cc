@@ -1,8 +1,8 @@
 // Streams between the caller and a pipeline: the first stage's input, the
 // last stage's output and a stage's standard-error pipe.
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "pex/pex.h"
 #include "support/alloc.h"

@@ -1,12 +1,11 @@
 #include "search/search_list.h"
 
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "support/alloc.h"
 #include "support/path_element.h"

@@ -1,7 +1,7 @@
 // search/search_list.h: ordered directory prefixes along which a file is looked up.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 struct search_entry {
     char *prefix;          // owned copy; joined to a name by plain concatenation

@@ -1,8 +1,8 @@
 #include "support/alloc.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
 const char *alloc_program_name = "";
 void (*exit_hook)() = nullptr;

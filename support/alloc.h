@@ -2,7 +2,7 @@
 // support routines end the process.
 #pragma once
 
-#include <cstddef>
+#include <stddef.h>
 
 // Prefix of the out-of-memory message; "" (the start value) prints no name.
 // The pointer is stored, the text is not copied.

@@ -1,7 +1,5 @@
 #include "support/char_class.h"
 
-#include <cstddef>
-
 // The tables are worked out by the compiler from the class rules below, so
 // that no entry is ever typed in by hand. Codes are ASCII whatever the
 // compiler's own character set.
@@ -69,17 +67,17 @@ static constexpr unsigned char lower_of(int c)
 }
 
 template <typename Entry>
-static constexpr std::array<Entry, 256> table_of(Entry (*rule)(int))
+static constexpr char_table<Entry> table_of(Entry (*rule)(int))
 {
-    std::array<Entry, 256> table = {};
-    for (size_t c = 0; c < table.size(); c++)
-        table[c] = rule(static_cast<int>(c));
+    char_table<Entry> table = {};
+    for (size_t c = 0; c < sizeof table.entries / sizeof table.entries[0]; c++)
+        table.entries[c] = rule(static_cast<int>(c));
     return table;
 }
 
-constinit const std::array<uint16_t, 256> char_class_table = table_of(class_bits_of);
-constinit const std::array<unsigned char, 256> char_upper_table = table_of(upper_of);
-constinit const std::array<unsigned char, 256> char_lower_table = table_of(lower_of);
+constinit const char_table<uint16_t> char_class_table = table_of(class_bits_of);
+constinit const char_table<unsigned char> char_upper_table = table_of(upper_of);
+constinit const char_table<unsigned char> char_lower_table = table_of(lower_of);
 
 const char *dos_path_basename(const char *path)
 {

@@ -3,8 +3,8 @@
 // bytes 128 to 255 have no class and convert to themselves.
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 constexpr uint16_t CHAR_BLANK = 0x0001;               // TAB, space
 constexpr uint16_t CHAR_CONTROL = 0x0002;             // 0 to 31, DEL
@@ -20,12 +20,20 @@ constexpr uint16_t CHAR_VERTICAL_SPACE = 0x0400;      // LF, CR
 constexpr uint16_t CHAR_NONVERTICAL_SPACE = 0x0800;   // NUL, TAB, VT, FF, space
 constexpr uint16_t CHAR_LETTER = CHAR_UPPER | CHAR_LOWER;
 
+// One entry for each byte value; a record rather than a bare array, so that
+// a constexpr function can work a whole table out and return it.
+template <typename Entry>
+struct char_table {
+    Entry entries[256];
+    constexpr Entry operator[](size_t byte) const { return entries[byte]; }
+};
+
 // Indexed by the byte as an unsigned char: a plain char holding 128..255 may
 // be negative and would index in front of the table. The helpers below do the
 // conversion.
-extern const std::array<uint16_t, 256> char_class_table;        // CHAR_* bits
-extern const std::array<unsigned char, 256> char_upper_table;   // 'a'..'z' to 'A'..'Z'
-extern const std::array<unsigned char, 256> char_lower_table;   // 'A'..'Z' to 'a'..'z'
+extern const char_table<uint16_t> char_class_table;        // CHAR_* bits
+extern const char_table<unsigned char> char_upper_table;   // 'a'..'z' to 'A'..'Z'
+extern const char_table<unsigned char> char_lower_table;   // 'A'..'Z' to 'a'..'z'
 
 // Whether `c` carries at least one of the CHAR_* bits in `mask`.
 inline bool char_has_class(char c, uint16_t mask)

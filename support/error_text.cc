@@ -1,6 +1,6 @@
 #include "support/error_text.h"
 
-#include <cstring>
+#include <string.h>
 
 char error_text_buffer[48];
 

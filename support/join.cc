@@ -1,7 +1,7 @@
 #include "support/join.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <stdlib.h>
+#include <string.h>
 
 #include "support/alloc.h"
 

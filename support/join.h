@@ -7,8 +7,9 @@
 // ends the list there, as it would in any null-terminated list.
 #pragma once
 
-#include <cstddef>
-#include <type_traits>
+#include <stddef.h>
+
+#include "support/type_tests.h"
 
 // The buffer join_strings_shared writes into; set it before calling.
 extern char *join_shared_buffer;
@@ -20,12 +21,14 @@ char *join_strings_list(const char *const *texts);
 char *rejoin_strings_list(char *old_block, const char *const *texts);
 
 namespace join_detail {
+// The types come from parameters taken by value, so they are already decayed:
+// no references, no top-level const, arrays as pointers.
 template <typename... Texts>
 constexpr bool is_terminated_list()
 {
     constexpr size_t count = sizeof...(Texts);
-    constexpr bool is_null[] = {std::is_same_v<std::decay_t<Texts>, std::nullptr_t>...};
-    constexpr bool is_text[] = {std::is_convertible_v<Texts, const char *>...};
+    constexpr bool is_null[] = {types_are_same<Texts, null_pointer_type>...};
+    constexpr bool is_text[] = {type_converts_to<Texts, const char *>...};
     for (size_t i = 0; i < count; i++)
         if (!is_text[i])
             return false;

@@ -2,7 +2,7 @@
 // as a directory prefix to put in front of a file name.
 #pragma once
 
-#include <cstring>
+#include <string.h>
 
 // Writes the `length` bytes at `element` into `out` as a prefix: "./" for an
 // empty element, else the element with a '/' appended unless it ends in one.

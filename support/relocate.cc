@@ -1,11 +1,10 @@
 #include "support/relocate.h"
 
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 
 #include "support/path_element.h"
 

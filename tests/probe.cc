@@ -14,13 +14,12 @@
 //   ignore-sigchld PROGRAM ARG...  run PROGRAM with SIGCHLD ignored
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "tests/descriptor_bound.h"
 

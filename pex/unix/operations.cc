@@ -3,14 +3,13 @@
 // settled here, failures passed through with errno as the call left it.
 #include "pex/unix/pex_unix.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 
 // Binary and text are the same on this platform: every `binary` is ignored.
 

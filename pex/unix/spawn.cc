@@ -2,14 +2,15 @@
 // close-on-exec pipe, before returning, whether its program started.
 #include "pex/unix/pex_unix.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
+#include "support/alloc.h"
 #include "support/error_text.h"
 
 extern char **environ;
@@ -30,6 +31,7 @@ struct child_start {
     const char *program_name;       // borrowed from the pipeline
     const char *program_file;
     char *const *argv;
+    char *const *script_argv;       // null, or the shell's vector (see script_argv_for)
     char **env;                     // null: keep environ
     bool use_path;
     bool stderr_into_stdout;
@@ -39,6 +41,12 @@ struct child_start {
     int report_write_fd;
     spawn_failure_report report;    // the child's own; the parent never reads it
 };
+
+// POSIX has execvp hand a file that the system cannot execute at all (ENOEXEC,
+// a script without a "#!" line) to the shell. glibc's and FreeBSD's execvp do
+// so; musl's does not, so run_child does it where execvp left it undone: a
+// program then runs the same on every C library.
+static constexpr char shell_path[] = "/bin/sh";
 
 #ifdef PEX_UNIX_TEST_SEAMS
 int (*pex_unix_vfork_refusal)() = nullptr;
@@ -149,6 +157,8 @@ static void child_move_fd(child_start *child, int from, int to)
         environ = child->env;
     if (child->use_path) {
         execvp(child->program_file, child->argv);
+        if (errno == ENOEXEC && child->script_argv != nullptr)
+            execv(shell_path, child->script_argv);
         child_fail(child, "execvp");
     }
     execv(child->program_file, child->argv);
@@ -175,6 +185,26 @@ static bool make_report_pipe(int fds[2])
     }
     fds[1] = moved;
     return true;
+}
+
+// The vector that runs `program_file` as a shell script, as execvp builds it:
+// the shell, the file, then argv's arguments. A new block the caller frees;
+// null unless the stage runs execvp on a name holding '/'. A bare name is
+// looked up along PATH inside execvp, which alone knows the file it found.
+static char **script_argv_for(bool use_path, const char *program_file, char *const *argv)
+{
+    if (!use_path || strchr(program_file, '/') == nullptr)
+        return nullptr;
+    size_t count = 0;
+    while (argv[count] != nullptr)
+        count++;
+    // The shell and the file take argv[0]'s place; then the terminator.
+    char **vector = static_cast<char **>(calloc_or_die(count + 3, sizeof *vector));
+    vector[0] = const_cast<char *>(shell_path);
+    vector[1] = const_cast<char *>(program_file);
+    for (size_t i = 1; i < count; i++)
+        vector[i + 1] = argv[i];
+    return vector;
 }
 
 // Fills `report` from the pipe only when a whole record arrives. End of file
@@ -240,6 +270,8 @@ pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
     // Read again after vfork: the child shares this frame, so not in a register.
     volatile bool have_report_pipe = make_report_pipe(report_pipe);
     char **volatile saved_environ = environ;
+    char **volatile script_argv =
+        script_argv_for(pex_has(stage_flags, PEX_USE_PATH), program_file, const_cast<char *const *>(argv));
     volatile unsigned sleep_seconds = 1;
     volatile int attempts = 0;
 
@@ -247,6 +279,7 @@ pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
         .program_name = pipeline->program_name,
         .program_file = program_file,
         .argv = const_cast<char *const *>(argv),
+        .script_argv = script_argv,
         .env = const_cast<char **>(env),
         .use_path = pex_has(stage_flags, PEX_USE_PATH),
         .stderr_into_stdout = pex_has(stage_flags, PEX_STDERR_INTO_STDOUT),
@@ -277,6 +310,8 @@ pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
 
     // Parent. First, because the child may have replaced it in our memory.
     environ = saved_environ;
+    // The child has exec'd or ended by now (or runs on a copy of our memory).
+    free(script_argv);
     if (pid < 0) {
         if (have_report_pipe) {
             close(report_pipe[0]);

@@ -33,6 +33,8 @@ if [ -n "$MAVO_TEST_STREAMS" ]; then
     /bin/cat
     echo to-stderr >&2
 fi
+# The wrapper waits for this tool: what it has mapped is its parent's.
+[ -z "$MAVO_TEST_MAPS" ] || /bin/cat /proc/$PPID/maps >"$MAVO_TEST_MAPS"
 if [ -n "$MAVO_TEST_STOP" ]; then
     # Continues this shell until it has gone on past its stop (and made the
     # file), or is gone.
@@ -105,7 +107,8 @@ std::string not_found(const std::string &name, const char *what, const std::stri
 std::vector<std::string> test_env(const std::string &path, const std::vector<std::string> &more = {})
 {
     std::vector<std::string> changes = {"PATH=" + path, "MAVO_EXEC_PREFIX", "MAVO_TRACE", "MAVO_TEST_EXIT",
-                                        "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS"};
+                                        "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS",
+                                        "MAVO_TEST_MAPS"};
     changes.insert(changes.end(), more.begin(), more.end());
     return environment_with(changes);
 }
@@ -129,9 +132,11 @@ run_result run_in(const std::string &cwd, const std::vector<std::string> &argv,
 }
 
 // A whole installation below `root`, laid out as the build configures it,
-// with copies of the three built programs and the stand-ins.
+// with copies of the three built programs and, unless told otherwise, the
+// plug-in in the versioned libexec directory and the tools in the tool
+// directory.
 struct installation {
-    explicit installation(const std::string &given_root) : root(given_root)
+    explicit installation(const std::string &given_root, bool stand_ins = true) : root(given_root)
     {
         layout l;
         make_dir(root + "/" + l.bin);
@@ -139,28 +144,44 @@ struct installation {
             std::filesystem::copy_file(p.path, program_path(p));
         // The tool directory is reached from here through "..".
         make_dir(root + "/" + l.exec + l.versioned);
-        put_stand_ins(make_dir(root + "/" + l.libexec + l.versioned), true, false);
-        put_stand_ins(make_dir(root + "/" + MAVO_TARGET_TRIPLET + "/bin"), false, true);
+        put_stand_ins(make_dir(libexec_dir()), stand_ins, false);
+        put_stand_ins(make_dir(tool_dir()), false, stand_ins);
     }
     std::string program_path(const program &p) const
     {
         return root + "/" + layout().bin + "mavo-" + p.tool;
     }
+    std::string tool_dir() const { return root + "/" + MAVO_TARGET_TRIPLET + "/bin"; }
+    std::string libexec_dir() const
+    {
+        layout l;
+        return root + "/" + l.libexec + l.versioned;
+    }
     std::string root;
 };
 
-// The paths found in an installation whose real root is `real_root`, as
-// the relocated directories spell them.
-std::string installed_tool(const std::string &real_root, const program &p)
+// The two directories of an installation whose real root is `real_root`, as
+// the relocated directories spell them, ".." steps and all; with their '/'.
+std::string spelled_tool_dir(const std::string &real_root)
 {
     layout l;
     return real_root + "/" + l.bin + l.climb_from_bin() + l.exec + l.versioned + MAVO_TOOL_DIR_CLIMB +
-           MAVO_TARGET_TRIPLET + "/bin/" + p.tool;
+           MAVO_TARGET_TRIPLET + "/bin/";
+}
+std::string spelled_libexec_dir(const std::string &real_root)
+{
+    layout l;
+    return real_root + "/" + l.bin + l.climb_from_bin() + l.libexec + l.versioned;
+}
+
+// The paths found in an installation whose real root is `real_root`.
+std::string installed_tool(const std::string &real_root, const program &p)
+{
+    return spelled_tool_dir(real_root) + p.tool;
 }
 std::string installed_plugin(const std::string &real_root)
 {
-    layout l;
-    return real_root + "/" + l.bin + l.climb_from_bin() + l.libexec + l.versioned + plugin_name;
+    return spelled_libexec_dir(real_root) + plugin_name;
 }
 
 // The programs' C library's text for a signal ("signal", strsignal) or an
@@ -319,7 +340,7 @@ TEST(DriverProgram, FindsTheToolAlongPath)
     const std::string second = make_dir(dir / "second");
     put_stand_ins(second, false, true);
     write_file(first + "/ar", "not executable\n", 0644);
-    mkdir((first + "/nm").c_str(), 0755);
+    ASSERT_EQ(0, mkdir((first + "/nm").c_str(), 0755));
     std::vector<std::string> env = test_env(dir / "none" + ":" + first + ":" + second);
     for (const program &p : programs) {
         SCOPED_TRACE(p.tool);
@@ -327,6 +348,110 @@ TEST(DriverProgram, FindsTheToolAlongPath)
         EXPECT_EQ(vector_printed(second + "/" + p.tool, plugin_only + "/" + plugin_name, as_passed(p, {"x"})),
                   r.out);
         EXPECT_EQ(0, r.exit_code());
+    }
+}
+
+// Show the search order with the same names in several places: the -B prefix
+// before everything, the tool directory before the versioned libexec
+// directory, the installation before PATH, PATH in its order, never PATH for
+// the plug-in, no other directories when PATH is unset; the tool directory
+// yields nothing where the ".." climb to it has no versioned library
+// directory to start from; a plug-in the user may not read and directories
+// are passed over. Run as the unprivileged user, for whom an unreadable file
+// is one.
+TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
+{
+    enum place { b_prefix, tool_dir, libexec_dir, path_first, path_second, nowhere };
+    enum item { plugin, tool, unreadable_plugin, plugin_directory, unexecutable_tool, tool_directory };
+    const struct {
+        const char *what;
+        std::vector<std::pair<place, item>> files;
+        place plugin_from;   // `nowhere`: the plug-in is not found
+        place tool_from;     // `nowhere`: the tool is not found
+        bool with_b = false;
+        bool path_unset = false;
+        bool without_versioned_lib_dir = false;
+    } cases[] = {
+        {.what = "-B prefix before everything",
+         .files = {{b_prefix, plugin}, {tool_dir, plugin}, {libexec_dir, plugin},
+                   {b_prefix, tool}, {tool_dir, tool}, {libexec_dir, tool}, {path_first, tool}},
+         .plugin_from = b_prefix, .tool_from = b_prefix, .with_b = true},
+        {.what = "tool directory before the versioned libexec directory",
+         .files = {{tool_dir, plugin}, {libexec_dir, plugin}, {tool_dir, tool}, {libexec_dir, tool},
+                   {path_first, tool}},
+         .plugin_from = tool_dir, .tool_from = tool_dir},
+        {.what = "the installation before PATH",
+         .files = {{libexec_dir, plugin}, {path_first, plugin}, {libexec_dir, tool}, {path_first, tool}},
+         .plugin_from = libexec_dir, .tool_from = libexec_dir},
+        {.what = "PATH in its order",
+         .files = {{libexec_dir, plugin}, {path_first, tool}, {path_second, tool}},
+         .plugin_from = libexec_dir, .tool_from = path_first},
+        {.what = "the plug-in never along PATH",
+         .files = {{path_first, plugin}, {path_second, plugin}, {path_first, tool}},
+         .plugin_from = nowhere, .tool_from = path_first},
+        {.what = "PATH unset: no directories of the system's",
+         .files = {{libexec_dir, plugin}}, .plugin_from = libexec_dir, .tool_from = nowhere,
+         .path_unset = true},
+        {.what = "PATH unset: the -B prefix and the installation still",
+         .files = {{libexec_dir, plugin}, {b_prefix, tool}}, .plugin_from = libexec_dir, .tool_from = b_prefix,
+         .with_b = true, .path_unset = true},
+        {.what = "no versioned library directory: nothing from the tool directory",
+         .files = {{tool_dir, plugin}, {libexec_dir, plugin}, {tool_dir, tool}, {libexec_dir, tool}},
+         .plugin_from = libexec_dir, .tool_from = libexec_dir, .without_versioned_lib_dir = true},
+        {.what = "unreadable plug-in, directories and an unexecutable tool passed over",
+         .files = {{b_prefix, unreadable_plugin}, {b_prefix, tool_directory}, {tool_dir, plugin_directory},
+                   {tool_dir, unexecutable_tool}, {libexec_dir, plugin}, {libexec_dir, tool}},
+         .plugin_from = libexec_dir, .tool_from = libexec_dir, .with_b = true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        scoped_temp_dir dir;
+        chmod(dir.path.c_str(), 0755);   // for the unprivileged user
+        installation inst(dir / "inst", false);
+        if (c.without_versioned_lib_dir)
+            std::filesystem::remove_all(inst.root + "/" + layout().exec + MAVO_TARGET_TRIPLET);
+        const std::string real_root = real_path(inst.root);
+        const std::string on_disk[] = {make_dir(dir / "b"), inst.tool_dir(), inst.libexec_dir(),
+                                       make_dir(dir / "path1"), make_dir(dir / "path2")};
+        // How the programs spell each place in what they find.
+        const std::string spelled[] = {dir / "b/", spelled_tool_dir(real_root), spelled_libexec_dir(real_root),
+                                       dir / "path1/", dir / "path2/"};
+        for (const auto &[where, what] : c.files) {
+            const std::string at = on_disk[where] + "/";
+            switch (what) {
+            case plugin: write_file(at + plugin_name, "stand-in plug-in\n"); break;
+            case tool: write_script(at + mavo_ar.tool, stand_in_tool); break;
+            case unreadable_plugin: write_file(at + plugin_name, "unreadable\n", 0); break;
+            case plugin_directory: make_dir(at + plugin_name); break;
+            case unexecutable_tool: write_file(at + mavo_ar.tool, "#!/bin/sh\necho wrong\n", 0644); break;
+            case tool_directory: make_dir(at + mavo_ar.tool); break;
+            }
+        }
+        std::vector<std::string> argv = {inst.program_path(mavo_ar)};
+        if (c.with_b)
+            argv.push_back("-B" + on_disk[b_prefix]);
+        argv.push_back("t");
+        std::vector<std::string> env = test_env(on_disk[path_first] + ":" + on_disk[path_second]);
+        if (c.path_unset)
+            std::erase_if(env, [](const std::string &entry) { return entry.rfind("PATH=", 0) == 0; });
+        auto outcome = [](const std::string &out, const std::string &err, int code) {
+            return out + "stderr: " + err + "exit " + std::to_string(code);
+        };
+        std::string seen = answer_from_child([&] {
+            if (!drop_privileges())
+                return std::string("cannot drop privileges");
+            run_result r = run_program(argv, &env);
+            return outcome(r.out, r.err, r.exit_code());
+        });
+        if (c.plugin_from == nowhere)
+            EXPECT_EQ(outcome("", not_found(argv[0], "plugin", plugin_name), 1), seen);
+        else if (c.tool_from == nowhere)
+            EXPECT_EQ(outcome("", not_found(argv[0], "binary", mavo_ar.tool), 1), seen);
+        else
+            EXPECT_EQ(outcome(vector_printed(spelled[c.tool_from] + mavo_ar.tool,
+                                             spelled[c.plugin_from] + plugin_name, {"-t"}),
+                              "", 0),
+                      seen);
     }
 }
 
@@ -482,6 +607,28 @@ TEST(DriverProgram, ToolUsesTheCallersStandardStreams)
     EXPECT_EQ("to-stderr\n", read_file(streams + "/2"));
 }
 
+// Show that the programs load no C++ runtime, which would cost every call
+// its loading: the tool reads the memory map of the wrapper waiting for it.
+TEST(DriverProgram, LoadsNoCppRuntime)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    for (const program &p : programs) {
+        SCOPED_TRACE(p.tool);
+        std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_MAPS=" + dir / "maps"});
+        run_result r = run_program({p.path, "-B" + dir.path}, &env);
+        ASSERT_EQ(0, r.exit_code()) << r.err;
+        const std::string maps = read_file(dir / "maps");
+        if (maps.find("qemu") != std::string::npos) {
+            note_emulation("the wrapper's map is the emulator's, with its own libraries: not searched");
+            return;
+        }
+        ASSERT_NE(std::string::npos, maps.find(p.path)) << "not the wrapper's map:\n" << maps;
+        for (const char *runtime : {"libstdc++", "libc++", "libgcc_s"})
+            EXPECT_EQ(std::string::npos, maps.find(runtime)) << maps;
+    }
+}
+
 // Show that vectors no shell would make neither crash the programs nor lose
 // or invent arguments: an empty vector, a program name that looks like -B.
 TEST(DriverProgram, SurvivesHostileArgumentVectors)
@@ -570,7 +717,7 @@ TEST(DriverRelocation, FindsTheInstallationWhereverItLies)
     installation inst(dir / "tc");
     installation colon(dir / "moved:here");
     const std::string links = make_dir(dir / "links");
-    symlink(inst.program_path(mavo_ar).c_str(), (links + "/mavo-ar").c_str());
+    make_symlink(inst.program_path(mavo_ar), links + "/mavo-ar");
     const std::string empty = make_dir(dir / "empty");
     const std::string bin_dir = inst.root + "/" + layout().bin;
     const std::string real_root = real_path(inst.root);
@@ -598,6 +745,8 @@ TEST(DriverRelocation, FindsTheInstallationWhereverItLies)
          {"MAVO_EXEC_PREFIX=" + bin_dir}, "", real_root},
         {"MAVO_EXEC_PREFIX empty: own name along PATH", programs[2], {programs[2].path, "lib.a"}, "", bin_dir,
          {"MAVO_EXEC_PREFIX="}, "", real_root},
+        {"MAVO_EXEC_PREFIX is followed directly by the name", mavo_ar, {mavo_ar.path, "rcs"}, "", "",
+         {"MAVO_EXEC_PREFIX=" + bin_dir + "x-"}, "", inst.root},
         {"MAVO_EXEC_PREFIX unset: the build's program", mavo_ar, {mavo_ar.path, "rcs"}, "", "", {}, "", ""},
         {"MAVO_EXEC_PREFIX wins over the own place", mavo_ar, {inst.program_path(mavo_ar), "rcs"}, "", "",
          {"MAVO_EXEC_PREFIX=" + empty + "/"}, "", ""},
@@ -709,4 +858,25 @@ TEST(DriverTrace, UnsetOrEmptyChangesNothing)
         EXPECT_EQ(without.status, with_empty.status);
         EXPECT_NE(-1, without.exit_code());
     }
+}
+
+// Show that a tool missing from the installation is looked for in the -B
+// prefix once more and then along PATH: the trace shows the second lookup.
+TEST(DriverTrace, PrefixIsTriedAgainBeforePath)
+{
+    scoped_temp_dir dir;
+    installation inst(dir / "tc");
+    const std::string real_root = real_path(inst.root);
+    std::filesystem::remove(installed_tool(real_root, programs[1]));
+    const std::string prefix = make_dir(dir / "prefix");
+    const std::string elsewhere = make_dir(dir / "elsewhere");
+    write_script(elsewhere + "/nm", stand_in_tool);
+    std::vector<std::string> env = test_env(elsewhere, {"MAVO_TRACE=1"});
+    run_result r = run_program({inst.program_path(programs[1]), "-B", prefix, "x.o"}, &env);
+    EXPECT_EQ(vector_printed(elsewhere + "/nm", installed_plugin(real_root), {"x.o"}), r.out);
+    const std::string along_path = "Convert string '" + elsewhere + "' into prefixes, separator = ':'\n" +
+                                   "  - add prefix: " + elsewhere + "/\nLooking for 'nm'\n  - passed over: " +
+                                   prefix + "/nm\n  - found: " + elsewhere + "/nm\n";
+    EXPECT_NE(std::string::npos, r.err.find(along_path)) << r.err;
+    EXPECT_EQ(0, r.exit_code());
 }

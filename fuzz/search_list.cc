@@ -90,6 +90,7 @@ static void check_find(const search_list &list, const std::vector<std::string> &
 {
     bool found_expected = false;
     std::string expected;
+    std::string candidates_trace;   // one line for each candidate tried
     if (!name.empty() && name[0] == '/') {
         found_expected = access(name.c_str(), mode) == 0;
         expected = name;
@@ -98,8 +99,10 @@ static void check_find(const search_list &list, const std::vector<std::string> &
             if (acceptable(prefix + name, mode)) {
                 found_expected = true;
                 expected = prefix + name;
+                candidates_trace += "  - found: " + expected + "\n";
                 break;
             }
+            candidates_trace += "  - passed over: " + prefix + name + "\n";
         }
     }
     char *found = nullptr;
@@ -116,6 +119,8 @@ static void check_find(const search_list &list, const std::vector<std::string> &
             expected_trace += "  - failed: no entries in prefix list\n";
     } else if (prefixes.empty()) {
         expected_trace += "  - failed: no entries in prefix list\n";
+    } else {
+        expected_trace += candidates_trace;
     }
     FUZZ_CHECK(trace == expected_trace);
     free(found);

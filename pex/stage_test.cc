@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -238,6 +239,22 @@ TEST(PexTempName, NamesFromTheStem)
         pex_release(pipeline);
     }
 
+    // A stem that is nothing but the six characters: all six are made up, in
+    // the working directory.
+    std::string bare = answer_from_child([&] {
+        if (chdir(dir.path.c_str()) != 0)
+            return std::string("no working directory");
+        pex_pipeline *pipeline = fake_pipeline(PEX_NO_PIPELINE_FLAGS, "XXXXXX");
+        char *name = pex_temp_name(pipeline, PEX_NO_STAGE_FLAGS, nullptr);
+        std::string text = name != nullptr ? name : "(null)";
+        free(name);
+        pex_release(pipeline);
+        return text;
+    });
+    EXPECT_EQ(6u, bare.size()) << bare;
+    EXPECT_NE("XXXXXX", bare);
+    EXPECT_TRUE(file_exists(dir / bare)) << bare;
+
     pex_pipeline *pipeline = fake_pipeline(PEX_NO_PIPELINE_FLAGS, "stem");
     const char outname[] = ".o";
     EXPECT_EQ(outname, pex_temp_name(pipeline, PEX_NO_STAGE_FLAGS, outname));
@@ -246,7 +263,7 @@ TEST(PexTempName, NamesFromTheStem)
     EXPECT_FALSE(file_exists("stem.o"));
     free(joined);
     pex_release(pipeline);
-    EXPECT_EQ(3u, list_dir(dir.path).size());
+    EXPECT_EQ(4u, list_dir(dir.path).size());
 }
 
 TEST(PexTempName, WithoutStemAFreshFileInTheTemporaryDirectory)
@@ -347,6 +364,44 @@ TEST(PexRealPipeline, StagesConnectedByPipesWithErrorFileAndAppending)
     EXPECT_EQ("old out\nHELLO\nHELLO\n", read_file(out));
     EXPECT_EQ("stage two\nstage three\n", read_file(err));
     EXPECT_EQ(fds_before, open_fds());
+}
+
+// Each child's user and system time, whole seconds and microseconds, in
+// start order: one child spends a second of user time, the other a second of
+// system time, running side by side, and each tells the time it used itself.
+TEST(PexRealPipeline, TimingsAreEachChildsUserAndSystemTime)
+{
+    scoped_temp_dir work;
+    const std::string reports[] = {work / "user", work / "system"};
+    pex_pipeline *pipeline = pex_create(PEX_PIPES | PEX_KEEP_TIMES, "test", nullptr);
+    ASSERT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, {probe, "cpu", "1000", "0"}, nullptr, reports[0].c_str()));
+    ASSERT_EQ("", launch(pipeline, PEX_FINAL, {probe, "cpu", "0", "1000"}, nullptr, reports[1].c_str()));
+    pex_child_times times[2];
+    ASSERT_EQ(1, pex_get_timings(pipeline, 2, times));
+    EXPECT_EQ("00", exit_codes(pipeline, 2));
+    pex_release(pipeline);
+
+    for (int i = 0; i < 2; i++) {
+        SCOPED_TRACE(reports[i]);
+        std::istringstream told(read_file(reports[i]));
+        long long user = -1, system = -1;
+        ASSERT_TRUE(told >> user >> system) << told.str();
+        EXPECT_GE(i == 0 ? user : system, 1000000) << "the child did not get its second";
+        // The wait's figures include what the child told, and little more:
+        // the child's last moments before it ended.
+        const long long collected[] = {times[i].user_seconds * 1000000 + times[i].user_microseconds,
+                                       times[i].system_seconds * 1000000 + times[i].system_microseconds};
+        const long long own[] = {user, system};
+        for (int kind = 0; kind < 2; kind++) {
+            SCOPED_TRACE(kind == 0 ? "user time" : "system time");
+            EXPECT_GE(collected[kind], own[kind]);
+            EXPECT_LE(collected[kind], own[kind] + 300000);
+        }
+        for (int64_t microseconds : {times[i].user_microseconds, times[i].system_microseconds}) {
+            EXPECT_GE(microseconds, 0);
+            EXPECT_LT(microseconds, 1000000);
+        }
+    }
 }
 
 TEST(PexRealPipeline, OutputNamesFromTheStem)
@@ -512,10 +567,10 @@ TEST(PexRealFailures, FilesThatCannotBeOpened)
     scoped_temp_dir tmp, work;
     chmod(work.path.c_str(), 0755);
     std::string locked = work / "locked";
-    mkdir(locked.c_str(), 0555);
+    ASSERT_EQ(0, mkdir(locked.c_str(), 0555));
     std::string locked_stem = locked + "/stem", locked_file = locked + "/file";
     std::string shared = work / "shared";
-    mkdir(shared.c_str(), 0777);
+    ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
     chmod(shared.c_str(), 0777);
     std::string missing = shared + "/missing", directory = work.path;
     const launch_case cases[] = {

@@ -1,5 +1,6 @@
 // The caller's streams into and out of a pipeline: the rules against the fake
 // back end, then data through real children.
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -114,6 +116,51 @@ TEST(PexInputStreams, FileThatCannotBeOpened)
     pex_release(pipeline);
 }
 
+// A file that the library named and made, and that the open for writing then
+// refuses, is removed again: nobody else knows its name. The stem joined to
+// the caller's suffix, or the caller's own name, is a file the library never
+// made: it stays. A creation mask without the owner's write bit makes every
+// new file one its unprivileged owner cannot open for writing.
+TEST(PexInputStreams, RefusedFileIsRemovedOnlyWhenTheLibraryMadeIt)
+{
+    scoped_temp_dir tmp, work;
+    for (const std::string &dir : {tmp.path, work.path})
+        chmod(dir.c_str(), 0777);   // for the unprivileged user
+    const std::string stem = work / "stem-", callers = work / "callers";
+    write_file(stem + ".in", "the caller's\n", 0444);
+    write_file(callers, "the caller's\n", 0444);
+    const struct {
+        const char *what;
+        const char *temp_stem;
+        pex_stage_flags stage_flags;
+        const char *input_name;
+    } cases[] = {
+        {"fresh temporary file", nullptr, PEX_NO_STAGE_FLAGS, nullptr},
+        {"temporary file with the caller's suffix", nullptr, PEX_OUTNAME_SUFFIX, ".in"},
+        {"file from the stem", stem.c_str(), PEX_NO_STAGE_FLAGS, nullptr},
+        {"stem joined to the caller's suffix", stem.c_str(), PEX_OUTNAME_SUFFIX, ".in"},
+        {"the caller's name", nullptr, PEX_NO_STAGE_FLAGS, callers.c_str()},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string report = answer_from_child([&] {
+            if (!drop_privileges())
+                return std::string("cannot drop privileges");
+            umask(0277);
+            setenv("TMPDIR", tmp.path.c_str(), 1);
+            pex_pipeline *pipeline = fake_pipeline(PEX_NO_PIPELINE_FLAGS, c.temp_stem);
+            errno = 0;
+            FILE *input = pex_open_input_file(pipeline, c.stage_flags, c.input_name);
+            std::string result = input == nullptr ? strerror(errno) : "opened";
+            pex_release(pipeline);
+            return result;
+        });
+        EXPECT_EQ(strerror(EACCES), report);
+        EXPECT_EQ(std::vector<std::string>{}, list_dir(tmp.path));
+        EXPECT_EQ((std::vector<std::string>{"callers", "stem-.in"}), list_dir(work.path));
+    }
+}
+
 TEST(PexOutputStreams, NothingToReadLeavesErrnoAlone)
 {
     pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
@@ -199,8 +246,9 @@ static std::string launch(pex_pipeline *pipeline, pex_stage_flags flags, const c
 }
 
 
-// Input written through a file: the caller's file stays, a file the library
-// named is removed at release unless temporary files are kept.
+// Input written through a file: the caller's file stays, emptied first when
+// it was there already; a file the library named is removed at release
+// unless temporary files are kept.
 TEST(PexRealStreams, InputThroughAFile)
 {
     scoped_temp_dir tmp, work;
@@ -208,14 +256,19 @@ TEST(PexRealStreams, InputThroughAFile)
     struct {
         pex_pipeline_flags flags;
         const char *input_name;
+        const char *earlier;   // what the caller's file held before, if it was there
         std::string expected;
     } cases[] = {
-        {PEX_NO_PIPELINE_FLAGS, callers.c_str(), "0 abc\n, 0 temporary files, caller's file kept"},
-        {PEX_NO_PIPELINE_FLAGS, nullptr, "0 abc\n, 0 temporary files"},
-        {PEX_KEEP_TEMPS, nullptr, "0 abc\n, 1 temporary files"},
+        {PEX_NO_PIPELINE_FLAGS, callers.c_str(), nullptr, "0 abc\n, 0 temporary files, caller's file kept"},
+        {PEX_NO_PIPELINE_FLAGS, callers.c_str(), "an earlier and longer content\n",
+         "0 abc\n, 0 temporary files, caller's file kept"},
+        {PEX_NO_PIPELINE_FLAGS, nullptr, nullptr, "0 abc\n, 0 temporary files"},
+        {PEX_KEEP_TEMPS, nullptr, nullptr, "0 abc\n, 1 temporary files"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.expected);
+        SCOPED_TRACE(c.expected + (c.earlier != nullptr ? " (file there before)" : ""));
+        if (c.earlier != nullptr)
+            write_file(callers, c.earlier);
         std::string report = answer_from_child([&] {
             setenv("TMPDIR", tmp.path.c_str(), 1);
             if (pick_temp_dir() != tmp.path + "/")

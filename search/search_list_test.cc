@@ -151,14 +151,14 @@ TEST(SearchListFind, TakesTheFirstPrefixThatHoldsAUsableFile)
     scoped_temp_dir dir;
     const std::string d = dir.path;
     for (const char *sub : {"empty", "has_dir", "has_plain", "has_tool", "also_tool", "links", "odd"})
-        mkdir((dir / sub).c_str(), 0755);
-    mkdir((dir / "has_dir/tool").c_str(), 0755);
+        ASSERT_EQ(0, mkdir((dir / sub).c_str(), 0755));
+    ASSERT_EQ(0, mkdir((dir / "has_dir/tool").c_str(), 0755));
     write_file(dir / "has_plain/tool", "not executable", 0644);
     write_file(dir / "has_tool/tool", "#!/bin/sh\n", 0755);
     write_file(dir / "also_tool/tool", "#!/bin/sh\n", 0755);
-    symlink((dir / "has_dir").c_str(), (dir / "links/dir_link").c_str());
-    symlink((dir / "has_tool/tool").c_str(), (dir / "links/tool").c_str());
-    mkfifo((dir / "odd/fifo").c_str(), 0644);
+    make_symlink(dir / "has_dir", dir / "links/dir_link");
+    make_symlink(dir / "has_tool/tool", dir / "links/tool");
+    ASSERT_EQ(0, mkfifo((dir / "odd/fifo").c_str(), 0644));
     write_file(dir / "libx.so", "", 0644);
 
     const struct {
@@ -195,8 +195,8 @@ TEST(SearchListFind, TakesTheFirstPrefixThatHoldsAUsableFile)
 TEST(SearchListFind, PrependedPrefixIsTriedFirst)
 {
     scoped_temp_dir dir;
-    mkdir((dir / "a").c_str(), 0755);
-    mkdir((dir / "b").c_str(), 0755);
+    ASSERT_EQ(0, mkdir((dir / "a").c_str(), 0755));
+    ASSERT_EQ(0, mkdir((dir / "b").c_str(), 0755));
     write_file(dir / "a/f", "");
     write_file(dir / "b/f", "");
     owned_list list;
@@ -214,7 +214,7 @@ TEST(SearchListFind, LongPrefixAndNameFitTheBuffer)
     std::string prefix = dir.path + "/";
     prefix += std::string(200 - prefix.size() - 1, 'd') + "/";
     ASSERT_EQ(200u, prefix.size());
-    mkdir(prefix.c_str(), 0755);
+    ASSERT_EQ(0, mkdir(prefix.c_str(), 0755));
     std::string name(50, 'n');
     write_file(prefix + name, "");
     owned_list list;

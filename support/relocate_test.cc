@@ -103,7 +103,7 @@ TEST(ResolveRealPath, RealPathOrACopyOfTheInput)
     std::string real = real_path_of(tmp.path);
     make_program(real + "/opt/bin/tool");
     fs::create_directories(real + "/home");
-    symlink((real + "/opt/bin").c_str(), (real + "/home/bin").c_str());
+    make_symlink(real + "/opt/bin", real + "/home/bin");
     EXPECT_EQ(taken(resolve_real_path((tmp.path + "/home/bin//tool").c_str())),
               real + "/opt/bin/tool");
     EXPECT_EQ(taken(resolve_real_path((real + "/home/../opt/./bin").c_str())), real + "/opt/bin");
@@ -171,8 +171,8 @@ TEST(RelocatePrefix, ResolvesLinksOnlyWhenAsked)
     const std::string d = real_path_of(tmp.path);
     make_program(d + "/opt/tc/bin/mavo-ar");
     fs::create_directories(d + "/home/u/bin");
-    symlink((d + "/opt/tc/bin/mavo-ar").c_str(), (d + "/home/u/bin/mavo-ar").c_str());
-    symlink("../../opt/tc/bin", (d + "/home/u/linked-bin").c_str());
+    make_symlink(d + "/opt/tc/bin/mavo-ar", d + "/home/u/bin/mavo-ar");
+    make_symlink("../../opt/tc/bin", d + "/home/u/linked-bin");
     const std::string real_bin = d + "/opt/tc/bin/";
     const std::string real_lib = d + "/opt/tc/lib/x/";
     const struct {
@@ -212,14 +212,14 @@ TEST(RelocatePrefix, BareNameCompletedAlongPath)
     fs::create_directories(d + "/a/mavo-ar");            // a directory
     make_program(d + "/b/mavo-ar", 0644);                // not executable
     fs::create_directories(d + "/f");
-    mkfifo((d + "/f/mavo-ar").c_str(), 0755);             // not a regular file
+    ASSERT_EQ(0, mkfifo((d + "/f/mavo-ar").c_str(), 0755));   // not a regular file
     make_program(d + "/c/mavo-ar");
     make_program(d + "/c/bin/mavo-ar");
     make_program(d + "/w/mavo-ar");                      // in the working directory
     fs::create_directories(d + "/empty");
     fs::create_directories(d + "/loop");
-    symlink("mavo-ar2", (d + "/loop/mavo-ar").c_str());
-    symlink("mavo-ar", (d + "/loop/mavo-ar2").c_str());
+    make_symlink("mavo-ar2", d + "/loop/mavo-ar");
+    make_symlink("mavo-ar", d + "/loop/mavo-ar2");
 
     std::string many_missing;   // a PATH far beyond the stack buffer
     for (int i = 0; i < 300; i++)
@@ -304,7 +304,7 @@ TEST(RelocatePrefix, HostileInputGivesAResultOrNull)
     while (deep.size() < 1900)
         deep += "/" + std::string(60, 'd');
     make_program(deep + "/bin/mavo-ar");
-    symlink((deep + "/bin/mavo-ar").c_str(), (d + "/deep-link").c_str());
+    make_symlink(deep + "/bin/mavo-ar", d + "/deep-link");
     EXPECT_EQ(taken(resolve_real_path((d + "/deep-link").c_str())), deep + "/bin/mavo-ar");
     EXPECT_EQ(taken(relocate_prefix((d + "/deep-link").c_str(), configured_bin, configured_lib)),
               deep + "/bin/" + lib_from_bin);
@@ -320,8 +320,8 @@ TEST(RelocatePrefix, HostileInputGivesAResultOrNull)
               null_result);
 
     fs::create_directories(d + "/loop");
-    symlink("b", (d + "/loop/a").c_str());
-    symlink("a", (d + "/loop/b").c_str());
+    make_symlink("b", d + "/loop/a");
+    make_symlink("a", d + "/loop/b");
     EXPECT_EQ(taken(relocate_prefix((d + "/loop/a").c_str(), configured_bin, configured_lib)),
               d + "/loop/" + lib_from_bin);
 
@@ -331,7 +331,7 @@ TEST(RelocatePrefix, HostileInputGivesAResultOrNull)
     make_program(d + "/locked/bin/mavo-ar");
     chmod((d + "/locked").c_str(), 0);
     fs::create_directories(d + "/open");
-    symlink((d + "/locked/bin/mavo-ar").c_str(), (d + "/open/mavo-ar").c_str());
+    make_symlink(d + "/locked/bin/mavo-ar", d + "/open/mavo-ar");
     make_program(d + "/c/mavo-ar");
     std::string as_user = answer_from_child([&] {
         if (!drop_privileges())

@@ -44,7 +44,7 @@ static std::string make_user_dir(const std::string &path, mode_t mode)
 // Directories of every kind the candidates may name, reachable by the test user.
 struct candidate_dirs {
     scoped_temp_dir tmp;
-    std::string good1, good2, good3, plain_file, missing, read_only, unsearchable;
+    std::string good1, good2, good3, plain_file, missing, read_only, unsearchable, unreadable;
     candidate_dirs()
     {
         chmod(tmp.path.c_str(), 0755);
@@ -53,6 +53,7 @@ struct candidate_dirs {
         good3 = make_user_dir(tmp / "good3", 0755);
         read_only = make_user_dir(tmp / "read-only", 0555);
         unsearchable = make_user_dir(tmp / "unsearchable", 0666);
+        unreadable = make_user_dir(tmp / "unreadable", 0300);   // mkstemps would work there
         plain_file = tmp / "file";
         write_file(plain_file, "", 0777);
         missing = tmp / "missing";
@@ -88,6 +89,7 @@ TEST(PickTempDir, FirstUsableOfTmpdirTmpTempThenTmp)
         {dirs.plain_file, dirs.good2, dirs.good3, dirs.good2 + "/"},
         {dirs.missing, dirs.plain_file, dirs.good3, dirs.good3 + "/"},
         {dirs.read_only, dirs.unsearchable, dirs.good3, dirs.good3 + "/"},
+        {dirs.unreadable, unset, dirs.good3, dirs.good3 + "/"},
         {std::string(), std::string(), dirs.good3, dirs.good3 + "/"},
         {dirs.good1 + "/", unset, unset, dirs.good1 + "//"},
         {dirs.read_only, dirs.missing, dirs.plain_file, "/tmp//"},

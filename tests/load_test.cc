@@ -87,8 +87,8 @@ TEST(Load, TwoHundredInvocationsFiftyAtATime)
     std::string prefix = install_into(root);
     std::string records = root / "records";
     std::string temp = root / "tmp";
-    mkdir(records.c_str(), 0755);
-    mkdir(temp.c_str(), 0755);
+    ASSERT_EQ(0, mkdir(records.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(temp.c_str(), 0755));
     // As the relocated directory spells it, below the real root.
     layout l;
     std::string plugin = std::filesystem::canonical(prefix).string() + "/" + l.bin + l.climb_from_bin() +

@@ -8,17 +8,55 @@
 //   cat          copy standard input to standard output
 //   echo TEXT    write TEXT and a newline to standard output
 //   echo-err TEXT  the same to standard error
+//   cpu U S      use at least U ms of user and then S ms of system time
+//                (20 s at most), then print the user and system time this
+//                process has used, in microseconds, to standard error
 //   ignore-sigchld PROGRAM ARG...  run PROGRAM with SIGCHLD ignored
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "tests/descriptor_bound.h"
 
 extern char **environ;
+
+static long long microseconds(const timeval &t)
+{
+    return t.tv_sec * 1000000LL + t.tv_usec;
+}
+
+// Burns CPU time in this process until getrusage shows `user_ms` of user
+// and then `system_ms` of system time, or 20 seconds have gone by.
+static void use_cpu(long long user_ms, long long system_ms)
+{
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    auto out_of_time = [&] {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return now.tv_sec - start.tv_sec > 20;
+    };
+    rusage usage;
+    volatile unsigned long sink = 0;
+    while (getrusage(RUSAGE_SELF, &usage) == 0 && microseconds(usage.ru_utime) < user_ms * 1000 && !out_of_time())
+        for (int i = 0; i < 1000000; i++)
+            sink = sink + static_cast<unsigned long>(i);
+    // The kernel fills the buffer: time spent on this process's behalf.
+    static char buffer[1 << 16];
+    int zero = open("/dev/zero", O_RDONLY);
+    while (zero >= 0 && getrusage(RUSAGE_SELF, &usage) == 0 &&
+           microseconds(usage.ru_stime) < system_ms * 1000 && !out_of_time())
+        for (int i = 0; i < 64; i++)
+            if (read(zero, buffer, sizeof buffer) < 0)
+                break;
+    getrusage(RUSAGE_SELF, &usage);
+    fprintf(stderr, "%lld %lld\n", microseconds(usage.ru_utime), microseconds(usage.ru_stime));
+}
 
 int main(int argc, char **argv)
 {
@@ -52,6 +90,8 @@ int main(int argc, char **argv)
                 return 1;
     } else if (strcmp(mode, "echo") == 0) {
         printf("%s\n", arg);
+    } else if (strcmp(mode, "cpu") == 0 && argc > 3) {
+        use_cpu(atoll(argv[2]), atoll(argv[3]));
     } else if (strcmp(mode, "echo-err") == 0) {
         fprintf(stderr, "%s\n", arg);
     } else if (strcmp(mode, "ignore-sigchld") == 0 && argc > 2) {

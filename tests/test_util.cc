@@ -45,11 +45,12 @@ scoped_temp_dir::~scoped_temp_dir()
 
 void write_file(const std::string &path, const std::string &content, int mode)
 {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-    }
-    chmod(path.c_str(), static_cast<mode_t>(mode));
+    // A setup that silently lacks its file proves nothing: fail the test.
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out || chmod(path.c_str(), static_cast<mode_t>(mode)) != 0)
+        throw std::runtime_error("cannot write " + path);
 }
 
 std::string read_file(const std::string &path)
@@ -69,6 +70,12 @@ bool file_exists(const std::string &path)
 {
     struct stat info;
     return lstat(path.c_str(), &info) == 0;
+}
+
+void make_symlink(const std::string &target, const std::string &link)
+{
+    if (symlink(target.c_str(), link.c_str()) != 0)
+        throw std::runtime_error("symlink " + link + " -> " + target + ": " + strerror(errno));
 }
 
 std::vector<std::string> list_dir(const std::string &path)

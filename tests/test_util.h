@@ -23,6 +23,9 @@ std::string read_file(const std::string &path);
 // A shell script: "#!/bin/sh\n" + body, mode 0755.
 void write_script(const std::string &path, const std::string &body);
 bool file_exists(const std::string &path);
+// A symbolic link `link` that reads `target`; throws when it cannot be made,
+// which fails the test: a setup that silently lacks its link proves nothing.
+void make_symlink(const std::string &target, const std::string &link);
 // Names in a directory, "." and ".." left out, sorted.
 std::vector<std::string> list_dir(const std::string &path);
 

@@ -80,18 +80,27 @@ TEST(UnixOpenOutput, TruncatesOrAppendsAndCreatesMissingFiles)
     }
 }
 
+// Mode 0666 before the creation mask: with no mask the file is writable by
+// all, so the mask alone decides.
 TEST(UnixOpenOutput, NewFileTakesItsModeFromTheCreationMask)
 {
-    scoped_temp_dir dir;
-    const std::string path = dir / "file";
-    int status = in_child([&] {
-        umask(027);
-        _exit(unix_ops.open_output(&unix_pipeline, path.c_str(), true, false) >= 0 ? 0 : 1);
-    });
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    struct stat info;
-    ASSERT_EQ(0, stat(path.c_str(), &info));
-    EXPECT_EQ(0640u, info.st_mode & 0777);
+    const struct {
+        mode_t mask;
+        mode_t mode;
+    } cases[] = {{0, 0666}, {027, 0640}, {0177, 0600}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "umask 0" << std::oct << c.mask);
+        scoped_temp_dir dir;
+        const std::string path = dir / "file";
+        int status = in_child([&] {
+            umask(c.mask);
+            _exit(unix_ops.open_output(&unix_pipeline, path.c_str(), true, false) >= 0 ? 0 : 1);
+        });
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        struct stat info;
+        ASSERT_EQ(0, stat(path.c_str(), &info));
+        EXPECT_EQ(c.mode, info.st_mode & 0777);
+    }
 }
 
 TEST(UnixOpenInput, OpensForReadingOrFailsWithErrno)

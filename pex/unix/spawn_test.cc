@@ -359,26 +359,37 @@ TEST(SpawnChild, WithoutReportPipeTheChildPrintsItsFailure)
     }
 }
 
-// When the caller runs with 0 and 1 closed, the report pipe would land there
-// and be replaced by the child's own output.
+// When the caller runs with standard descriptors closed, the report pipe
+// lands there, and the child's wiring of 0, 1 and 2 would replace its write
+// end: the failure report would go into the program's stream while the parent
+// saw a clean start.
 TEST(SpawnChild, ReportArrivesWhenStandardDescriptorsAreClosed)
 {
-    scoped_temp_dir dir;
-    expect_in_child([&] {
-        int out_fd = open_file(dir / "out", O_WRONLY | O_CREAT);
-        int saved_stdout = fcntl(1, F_DUPFD_CLOEXEC, 3);
-        ASSERT_FALSE(is_open(never_open_fd));
-        close(0);
-        close(1);
-        spawn_result started = spawn({.argv = {probe, "echo", "ran"}, .out_fd = out_fd,
-                                      .fd_to_close = never_open_fd});
-        dup2(saved_stdout, 1);
-        EXPECT_EQ(pex_spawn_failed, started.pid);
-        EXPECT_STREQ("close", started.message);
-        EXPECT_EQ(EBADF, started.error_number);
-        EXPECT_TRUE(no_child_left());
-    });
-    EXPECT_EQ("", read_file(dir / "out"));
+    const std::vector<int> closed_sets[] = {{0, 1}, {1, 2}, {0, 2}};
+    for (const std::vector<int> &closed : closed_sets) {
+        SCOPED_TRACE(testing::PrintToString(closed));
+        scoped_temp_dir dir;
+        expect_in_child([&] {
+            int out_fd = open_file(dir / "out", O_WRONLY | O_CREAT);
+            int err_fd = open_file(dir / "err", O_WRONLY | O_CREAT);
+            int saved[3];
+            for (int fd = 0; fd < 3; fd++)
+                saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+            ASSERT_FALSE(is_open(never_open_fd));
+            for (int fd : closed)
+                close(fd);
+            spawn_result started = spawn({.argv = {probe, "echo", "ran"}, .out_fd = out_fd,
+                                          .err_fd = err_fd, .fd_to_close = never_open_fd});
+            for (int fd = 0; fd < 3; fd++)
+                dup2(saved[fd], fd);
+            EXPECT_EQ(pex_spawn_failed, started.pid);
+            EXPECT_STREQ("close", started.message);
+            EXPECT_EQ(EBADF, started.error_number);
+            EXPECT_TRUE(no_child_left());
+        });
+        EXPECT_EQ("", read_file(dir / "out"));
+        EXPECT_EQ("", read_file(dir / "err"));
+    }
 }
 
 namespace {

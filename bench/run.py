@@ -47,7 +47,7 @@ CXX_RUNTIME = re.compile(r"lib(stdc\+\+|c\+\+|c\+\+abi|supc\+\+|gcc_s|unwind)\b"
 
 # Every bench build: Release, no tests (both spellings of the switch, while
 # the project moves to CTest's own), no demo.
-COMMON_OPTIONS = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DMAVO_BUILD_TESTS=OFF",
+COMMON_OPTIONS = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
                   "-DMAVO_DEMO=OFF"]
 BUILDS = {
     "dynamic": ["-DMAVO_STATIC=OFF", "-DMAVO_MUSL=OFF"],

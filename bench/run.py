@@ -45,8 +45,7 @@ PROGRAMS = ("ar", "nm", "ranlib")
 MINIMAL_PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 CXX_RUNTIME = re.compile(r"lib(stdc\+\+|c\+\+|c\+\+abi|supc\+\+|gcc_s|unwind)\b")
 
-# Every bench build: Release, no tests (both spellings of the switch, while
-# the project moves to CTest's own), no demo.
+# Every bench build: Release, no tests, no demo.
 COMMON_OPTIONS = ["-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
                   "-DMAVO_DEMO=OFF"]
 BUILDS = {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
+
 namespace {
 
 // A vector as main receives it: pointers into `texts`, then a null. The
@@ -180,4 +182,54 @@ TEST(DriverChildArgv, PutsThePluginPairBeforeTheArguments)
         }
         free(child);
     }
+}
+
+// Show that the trace's command line is one a shell runs again with the very
+// same arguments: the line for `printf '%s\n' ARGS` is run by /bin/sh.
+TEST(DriverWriteCommandLine, AShellRunsTheLineWithTheSameArguments)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"-t", "lib.a", "--format=bsd", "@cmds", "a,b:c+d%e"},
+        {"", "it's", "two words", "$HOME", "`id`", "~", "*", "a\\b", "\"q\"", "x;y|z&", "two\nlines", "'"},
+        {"\xff\xfe", "#hash", "a=b"},
+    };
+    for (const std::vector<std::string> &arguments : cases) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        std::vector<const char *> argv = {"printf", "%s\\n"};
+        for (const std::string &argument : arguments)
+            argv.push_back(argument.c_str());
+        argv.push_back(nullptr);
+        char *text = nullptr;
+        size_t size = 0;
+        FILE *out = open_memstream(&text, &size);
+        ASSERT_NE(nullptr, out);
+        driver_write_command_line(out, "mavo-ar", "1.0.0", argv.data());
+        fclose(out);
+        std::string line(text, size);
+        free(text);
+        const std::string head = "mavo-ar 1.0.0: ";
+        ASSERT_EQ(head, line.substr(0, head.size()));
+        ASSERT_EQ('\n', line.back());
+        run_result r = run_program({"/bin/sh", "-c", line.substr(head.size())});
+        std::string expected;
+        for (const std::string &argument : arguments)
+            expected += argument + "\n";
+        EXPECT_EQ(expected, r.out);
+        EXPECT_EQ(0, r.exit_code());
+    }
+}
+
+// Show that a first word holding '=' is quoted, so the shell runs it rather
+// than taking it for an assignment; later words need no quotes for it.
+TEST(DriverWriteCommandLine, QuotesAFirstWordWithAnEqualsSign)
+{
+    const char *argv[] = {"dir=x/ar", "--plugin", "p=q/libmeld_plugin.so", nullptr};
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&text, &size);
+    ASSERT_NE(nullptr, out);
+    driver_write_command_line(out, "mavo-ar", "1.0.0", argv);
+    fclose(out);
+    EXPECT_EQ("mavo-ar 1.0.0: 'dir=x/ar' --plugin p=q/libmeld_plugin.so\n", std::string(text, size));
+    free(text);
 }

@@ -7,20 +7,9 @@
 # Usage: run.sh BUILD WORK CLANG then the arguments of
 #        cmake/lay_out_installation.sh after its first two
 set -eu
-build=$1 work=$2 clang=$3
-shift 3
 here=$(cd "$(dirname "$0")" && pwd)
-
-fail() {
-    echo "client: $*" >&2
-    exit 1
-}
-
-rm -rf "$work"
-mkdir -p "$work"
-prefix=$work/install
-sh "$here/../../cmake/lay_out_installation.sh" "$build" "$prefix" "$@"
-bin=$prefix/bin
+test_name=client
+. "$here/../installed_test.sh"
 
 cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_C_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \

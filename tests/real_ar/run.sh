@@ -6,20 +6,11 @@
 # Usage: run.sh BUILD WORK CLANG then the arguments of
 #        cmake/lay_out_installation.sh after its first two
 set -eu
-build=$1 work=$2 clang=$3
-shift 3
 here=$(cd "$(dirname "$0")" && pwd)
-
-fail() {
-    echo "real_ar: $*" >&2
-    exit 1
-}
-
-rm -rf "$work"
-mkdir -p "$work"
-sh "$here/../../cmake/lay_out_installation.sh" "$build" "$work/install" "$@"
-ar=$work/install/bin/mavo-ar
-nm=$work/install/bin/mavo-nm
+test_name=real_ar
+. "$here/../installed_test.sh"
+ar=$bin/mavo-ar
+nm=$bin/mavo-nm
 
 cd "$work"
 for name in one two three; do

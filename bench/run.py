@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
 """Benchmark of mavo-ar, mavo-nm and mavo-ranlib: three builds of the
-programs against running the tools directly and against a hand-written
-/bin/sh wrapper.
+programs against running the tools directly, against the floor (the least
+a wrapper of this design can cost) and against a hand-written /bin/sh
+wrapper.
 
 Builds the programs three times, Release, without tests: C library (glibc)
 dynamic, glibc fully static (MAVO_STATIC=ON) and fully static against musl
 (MAVO_MUSL=ON, when this tree has that option and the machine has musl).
 Installs each build into prefixes of its own under build/bench-work/ and
-measures, for the five variants side by side:
+measures, for the six variants side by side:
 
   * a real job: 100 `clang -flto` objects put into an archive with
-    `ar rcs`, indexed with `ranlib` and listed with `nm`;
-  * the cost of one call with a do-nothing tool;
+    `ar rcs`, indexed with `ranlib` and listed with `nm` (all but the floor);
+  * the cost of one call with a do-nothing tool, also over the sh wrapper's
+    and over the floor's;
   * the instructions the wrapper process executes by itself (callgrind,
     children not traced) and its peak resident set size.
 
@@ -265,6 +267,22 @@ def build_helpers(work, cc, musl_cc):
         build(f"empty-{kind}", compiler, "empty.c", flags)
         build(f"self_hwm-{kind}", compiler, "self_hwm.c", flags)
     return out
+
+
+def build_floor(work, cc, musl_cc):
+    """The floor variant's program: fully static, against musl when the
+    machine has musl-gcc (the least start-up there is, and the fairest floor
+    for the musl build), else against glibc. Returns (path, how it was built)."""
+    target = work / "tools" / "floor"
+    target.parent.mkdir(parents=True, exist_ok=True)
+    for compiler in ([musl_cc] if musl_cc else []) + [cc]:
+        res = subprocess.run([str(compiler), "-O2", "-static", "-o", str(target),
+                              str(BENCH / "tools" / "floor.c")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if res.returncode == 0:
+            return target, f"{compiler} -O2 -static"
+        log(f"bench: building the floor with {compiler} failed: {res.stderr.strip()}")
+    raise SystemExit("bench: the floor program (bench/tools/floor.c) does not build")
 
 
 def write_sh_wrapper(path, tool, plugin):
@@ -734,11 +752,13 @@ class Installations:
 
     @property
     def job_variants(self):
+        """The floor does not run the real job: its cost is the per-call
+        overhead, which is far below the spread of a job's rounds."""
         return ["direct", "sh", *self.ours]
 
     @property
     def call_variants(self):
-        return ["direct", "sh", *self.ours]
+        return ["direct", "floor", "sh", *self.ours]
 
 
 @dataclass
@@ -770,22 +790,27 @@ class Instructions:
 class PeakRss:
     """Peak RSS samples."""
     wait4: dict               # variant -> [largest ru_maxrss of the tree, kB]
-    own: dict                 # build -> [its own VmHWM read by the probe, kB]
-    mappings: dict            # build -> [(mapping, resident kB)] of the median sample
+    own: dict                 # floor or build -> [its own VmHWM read by the probe, kB]
+    mappings: dict            # floor or build -> [(mapping, resident kB)] of the median sample
     self_hwm: dict            # kind of C program -> [the VmHWM it reports of itself, kB]
 
 
 CALL_ARGS = ["rcs", "libx.a", "x.o"]
 
 
-def call_command(inst, v):
-    """One call of variant `v` with the do-nothing tool."""
+def call_command(inst, v, tools="null"):
+    """One call of variant `v` with the do-nothing tool (or with the RSS
+    probe, tools="hwm"). The direct run is the tool with exactly the
+    programs' vector; the floor runs that same vector."""
+    ref = inst.prefixes["dynamic", tools]
+    direct = [ref["tool_dir"] / "ar", "--plugin", ref["plugin"], "-rcs", *CALL_ARGS[1:]]
     if v == "direct":
-        ref = inst.prefixes["dynamic", "null"]
-        return [ref["tool_dir"] / "ar", "--plugin", ref["plugin"], "-rcs", *CALL_ARGS[1:]]
+        return direct
+    if v == "floor":
+        return [inst.helpers["floor"], *direct]
     if v == "sh":
         return [inst.sh_null["ar"], *CALL_ARGS]
-    return [inst.prefixes[v, "null"]["bin"] / "mavo-ar", *CALL_ARGS]
+    return [inst.prefixes[v, tools]["bin"] / "mavo-ar", *CALL_ARGS]
 
 
 def job_commands(inst, objects, v):
@@ -869,6 +894,13 @@ def install_prefixes(s, builds):
         prefixes[name, "hwm"] = install_prefix(build_dir, s.work / f"{name}-hwm", lay, s.plugin,
                                                {p: helpers["hwm_probe"] for p in PROGRAMS})
     ours = [name for name in rep.OURS if name in builds.dirs]
+    helpers["floor"], built_with = build_floor(s.work, s.args.cc, s.musl_cc)
+    info["floor"].update(c_library=" ".join(c_library(helpers["floor"])), program={
+        "source": "bench/tools/floor.c", "built_with": built_with,
+        "bytes": helpers["floor"].stat().st_size,
+        "does": "vfork, execve of the tool with the programs' vector, waitpid, exit with the"
+                " tool's status",
+        "runs": "the per-call part, the instruction count and peak RSS; not the real job"})
     ref_real, ref_null = prefixes["dynamic", "real"], prefixes["dynamic", "null"]
     sh_real = {p: write_sh_wrapper(s.work / "sh-real" / p, ref_real["tool_dir"] / p,
                                    ref_real["plugin"]) for p in PROGRAMS}
@@ -975,6 +1007,7 @@ def count_instructions(s, inst):
                 values.append(n)
             counts[env_name, key] = values
         count("sh", call_command(inst, "sh"), until_exec=True)
+        count("floor", call_command(inst, "floor"))
         for name in inst.ours:
             count(name, call_command(inst, name))
             for prog in ("nm", "ranlib"):
@@ -990,14 +1023,16 @@ def count_instructions(s, inst):
                         for name in inst.ours})
 
 
-def own_hwm_samples(s, inst, exe, label):
-    """The VmHWM of `exe` itself while it waits for the probe it started,
-    sampled --rss-samples times, and its mappings in the median sample
-    (resident kB per file, or kind of anonymous memory)."""
+def own_hwm_samples(s, inst, v):
+    """The VmHWM of variant `v`'s process itself while it waits for the
+    probe it started, sampled --rss-samples times, and its mappings in the
+    median sample (resident kB per file, or kind of anonymous memory)."""
+    cmd = call_command(inst, v, tools="hwm")
+    exe = cmd[0]
     samples = []
     for _ in range(s.args.rss_samples):
-        probe_out = s.work / f"hwm-{label}.txt"
-        launch(inst.helpers, [[exe, *CALL_ARGS]], mode="fork", out=probe_out, cwd=inst.calls_dir)
+        probe_out = s.work / f"hwm-{v}.txt"
+        launch(inst.helpers, [cmd], mode="fork", out=probe_out, cwd=inst.calls_dir)
         text = probe_out.read_text()
         fields = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
         if os.path.realpath(fields.get("parent_exe", "")) != os.path.realpath(exe):
@@ -1025,9 +1060,8 @@ def measure_peak_rss(s, inst):
                         cwd=inst.calls_dir)["maxrss_kb"] for _ in range(s.args.rss_samples)]
              for v in inst.call_variants}
     own, mappings = {}, {}
-    for name in inst.ours:
-        own[name], mappings[name] = own_hwm_samples(
-            s, inst, inst.prefixes[name, "hwm"]["bin"] / "mavo-ar", name)
+    for v in ["floor", *inst.ours]:
+        own[v], mappings[v] = own_hwm_samples(s, inst, v)
     self_hwm = {}
     for kind in inst.empty_kinds:
         values = []
@@ -1080,6 +1114,7 @@ def compute_figures(inst, raw, ins, rss, boot):
         "call_cpu_ms": {v: rep.stat(ms(raw["call_cpu_ns"][v])) for v in cv},
         "call_overhead_ms": derived["call_overhead_ms"],
         "call_overhead_to_sh": derived["call_overhead_to_sh"],
+        "call_overhead_to_floor": derived["call_overhead_to_floor"],
         "call_cpu_overhead_ms": {
             v: rep.stat((c - d) * 1e-6 for c, d in zip(raw["call_cpu_ns"][v],
                                                         raw["call_cpu_ns"]["direct"]))
@@ -1088,11 +1123,11 @@ def compute_figures(inst, raw, ins, rss, boot):
         "instructions": {e: {k: stat_or_none(ins.counts[e, k]) for (e2, k) in ins.counts
                              if e2 == e} for e in ins.envs},
         "instructions_largest": {},
-        "rss_kb": {name: {**rep.stat(rss.own[name]), "judged_on": "largest sample"}
-                   for name in inst.ours},
+        "rss_kb": {v: {**rep.stat(kbs), "judged_on": "largest sample"}
+                   for v, kbs in rss.own.items()},
         "rss_wait4_kb": {v: rep.stat(rss.wait4[v]) for v in cv},
         "rss_floor_kb": {kind: rep.stat(vals) for kind, vals in rss.self_hwm.items()},
-        "rss_mappings_kb": {name: rss.mappings[name] for name in inst.ours},
+        "rss_mappings_kb": rss.mappings,
     }
     for name in inst.ours:
         largest = [max((x for x in ins.counts[e, k] if x is not None), default=None)
@@ -1240,6 +1275,11 @@ def details(report, args):
           f" interpreter {i['interpreter'] or 'none'}; loads {', '.join(i['loaded']) or 'nothing'};"
           f" {i['bytes']['mavo-ar']:,} bytes"
           + (f"; C++ RUNTIME LOADED: {', '.join(i['cxx_runtime'])}" if i["cxx_runtime"] else ""))
+    fl = report["variants"].get("floor", {})
+    if fl.get("measured"):
+        prog = fl["program"]
+        p(f"  {'floor':<14} {prog['source']}, {prog['built_with']}: {fl['c_library']},"
+          f" {prog['bytes']:,} bytes; {prog['does']}; {prog['runs']}")
     e = o["environment"]
     p(f"Environments of the counts: this env {e['inherited_variables']} variables,"
       f" {e['inherited_bytes']:,} bytes, PATH of {e['inherited_path_entries']} entries;"

@@ -23,10 +23,15 @@ from pathlib import Path
 RESULTS = Path(__file__).resolve().parent / "results"
 FORMAT = "mavo-bench-report/1"
 
-VARIANTS = ("direct", "sh", "dynamic", "static", "musl")
+# The floor is the least a wrapper of this design can cost: a static program
+# that only vforks, execs the tool with the programs' vector and waits. It
+# runs the per-call part, the counts and peak RSS, but not the real job,
+# where its cost would vanish in the job's spread.
+VARIANTS = ("direct", "floor", "sh", "dynamic", "static", "musl")
 WRAPPERS = VARIANTS[1:]
 OURS = ("dynamic", "static", "musl")
-TITLES = {"direct": "direct", "sh": "sh wrapper", "dynamic": "dynamic glibc",
+JOB_VARIANTS = ("direct", "sh", *OURS)
+TITLES = {"direct": "direct", "floor": "floor", "sh": "sh wrapper", "dynamic": "dynamic glibc",
           "static": "static glibc", "musl": "static musl"}
 
 # What a target is judged on: the upper end of the interval of a figure that
@@ -35,6 +40,9 @@ TITLES = {"direct": "direct", "sh": "sh wrapper", "dynamic": "dynamic glibc",
 TARGETS = (
     {"id": "call-musl", "variant": "musl", "figure": "call_overhead_to_sh", "limit": 0.5,
      "text": "per-call overhead, static musl build: at most 0.5 times the sh wrapper's"},
+    {"id": "call-musl-floor", "variant": "musl", "figure": "call_overhead_to_floor",
+     "limit": 1.25, "needs": "floor",
+     "text": "per-call overhead, static musl build: within 1.25 times the floor's"},
     {"id": "instructions-musl", "variant": "musl", "figure": "instructions_largest",
      "limit": 25_000,
      "text": "instructions of the wrapper alone, static musl build: at most 25,000"},
@@ -93,13 +101,15 @@ def derive(raw, variants, opts):
     """The within-round figures and their intervals, from the raw rounds:
     the real job's ratio to direct and the per-call overhead (minus
     direct), each taken within a round and then the median over the
-    rounds; and the median overhead over the sh wrapper's."""
+    rounds; and the median overhead over the sh wrapper's, and over the
+    floor's. A variant that did not run the real job (the floor) has no
+    job figures."""
     job, call = raw["job_wall_ns"], raw["call_wall_ns"]
     nj, nc = len(job["direct"]), len(call["direct"])
     all_j, all_c = list(range(nj)), list(range(nc))
     cpu = raw["job_cpu_ns"]
     out = {"job_ratio": {}, "job_cpu_ratio": {}, "call_overhead_ms": {},
-           "call_overhead_to_sh": {}}
+           "call_overhead_to_sh": {}, "call_overhead_to_floor": {}}
 
     def med_ratio(v, ix, times=job):
         return statistics.median(times[v][i] / times["direct"][i] for i in ix)
@@ -107,36 +117,41 @@ def derive(raw, variants, opts):
     def med_overhead(v, ix):
         return statistics.median((call[v][i] - call["direct"][i]) * 1e-6 for i in ix)
 
+    def over(v, ref):
+        # The ratio of the two medians: a round where the direct run
+        # waited for a core would make a ratio within the round
+        # meaningless, while each median shrugs it off.
+        def ratio(ix):
+            r = med_overhead(ref, ix)
+            return med_overhead(v, ix) / r if r > 0 else math.inf
+        per_round = [(call[v][i] - call["direct"][i]) / (call[ref][i] - call["direct"][i])
+                     for i in all_c if call[ref][i] > call["direct"][i]]
+        return {"median": ratio(all_c), "min": min(per_round, default=None),
+                "max": max(per_round, default=None), "n": nc,
+                "note": f"median: the median overhead over the {TITLES[ref]}'s median overhead;"
+                        " min and max: the ratio within single rounds",
+                "interval": bootstrap(ratio, nc, opts)}
+
     for v in variants:
         if v == "direct":
             continue
-        ratios = [job[v][i] / job["direct"][i] for i in all_j]
-        out["job_ratio"][v] = {**stat(ratios),
-                               "interval": bootstrap(lambda ix: med_ratio(v, ix), nj, opts)}
-        # The same in the children's CPU time, which waiting for a core on a
-        # busy machine does not lengthen.
-        out["job_cpu_ratio"][v] = {
-            **stat(cpu[v][i] / cpu["direct"][i] for i in all_j),
-            "interval": bootstrap(lambda ix: med_ratio(v, ix, cpu), nj, opts)}
+        if v in job:
+            ratios = [job[v][i] / job["direct"][i] for i in all_j]
+            out["job_ratio"][v] = {**stat(ratios),
+                                   "interval": bootstrap(lambda ix: med_ratio(v, ix), nj, opts)}
+            # The same in the children's CPU time, which waiting for a core on
+            # a busy machine does not lengthen.
+            out["job_cpu_ratio"][v] = {
+                **stat(cpu[v][i] / cpu["direct"][i] for i in all_j),
+                "interval": bootstrap(lambda ix: med_ratio(v, ix, cpu), nj, opts)}
         overheads = [(call[v][i] - call["direct"][i]) * 1e-6 for i in all_c]
         out["call_overhead_ms"][v] = {**stat(overheads),
                                       "interval": bootstrap(lambda ix: med_overhead(v, ix), nc,
                                                             opts)}
         if v in OURS:
-            # The ratio of the two medians: a round where the direct run
-            # waited for a core would make a ratio within the round
-            # meaningless, while each median shrugs it off.
-            def to_sh(ix):
-                sh = med_overhead("sh", ix)
-                return med_overhead(v, ix) / sh if sh > 0 else math.inf
-            per_round = [(call[v][i] - call["direct"][i]) / (call["sh"][i] - call["direct"][i])
-                         for i in all_c if call["sh"][i] > call["direct"][i]]
-            out["call_overhead_to_sh"][v] = {
-                "median": to_sh(all_c), "min": min(per_round, default=None),
-                "max": max(per_round, default=None), "n": nc,
-                "note": "median: the median overhead over the sh wrapper's median overhead;"
-                        " min and max: the ratio within single rounds",
-                "interval": bootstrap(to_sh, nc, opts)}
+            out["call_overhead_to_sh"][v] = over(v, "sh")
+            if "floor" in variants and "floor" in call:
+                out["call_overhead_to_floor"][v] = over(v, "floor")
     return out
 
 
@@ -148,12 +163,17 @@ def judge(report):
         r = {"id": t["id"], "text": t["text"], "variant": t["variant"], "figure": t["figure"],
              "limit": t["limit"], "comparison": "<" if t.get("strict") else "<="}
         v = t["variant"]
-        if not measured.get(v, {}).get("measured"):
+        missing = next((x for x in (v, t.get("needs")) if x
+                        and not measured.get(x, {}).get("measured")), None)
+        if missing:
+            reason = (measured[missing].get("reason") if missing in measured
+                      else "not in this report (an older one)")
             r.update(status="not measured", value=None,
-                     detail=measured.get(v, {}).get("reason") or "variant not measured")
+                     detail=(f"{TITLES[missing]}: " if missing != v else "")
+                     + (reason or "variant not measured"))
             results.append(r)
             continue
-        fig = figures[t["figure"]].get(v)
+        fig = figures.get(t["figure"], {}).get(v)
         within = (lambda x: x < t["limit"]) if t.get("strict") else (lambda x: x <= t["limit"])
         if fig is None:
             r.update(status="not measured", value=None, detail="figure missing")
@@ -252,18 +272,22 @@ def rows(report):
         # None, shown as "-", for a figure an older report does not have.
         return f.get(name, {}).get(v)
     return [
-        ("real job: ms per job", _cells(report, lambda v: _mr(fig("job_wall_ms", v), 1))),
+        ("real job: ms per job", _cells(report, lambda v: _mr(fig("job_wall_ms", v), 1),
+                                        JOB_VARIANTS)),
         ("  ratio to direct", _cells(report, lambda v: _mi(fig("job_ratio", v), 3, "x"),
-                                     WRAPPERS)),
-        ("  CPU ms per job (children)", _cells(report, lambda v: _mr(fig("job_cpu_ms", v), 1))),
+                                     JOB_VARIANTS[1:])),
+        ("  CPU ms per job (children)", _cells(report, lambda v: _mr(fig("job_cpu_ms", v), 1),
+                                               JOB_VARIANTS)),
         ("  CPU ratio to direct", _cells(report, lambda v: _mi(fig("job_cpu_ratio", v), 3, "x"),
-                                         WRAPPERS)),
+                                         JOB_VARIANTS[1:])),
         ("per call: ms, median call", _cells(report, lambda v: _mr(fig("call_wall_ms", v)))),
         ("  ms, mean of the calls", _cells(report, lambda v: _mr(fig("call_mean_ms", v)))),
         ("  overhead ms (minus direct)", _cells(report, lambda v: _mi(fig("call_overhead_ms", v)),
                                                 WRAPPERS)),
         ("  overhead / sh wrapper's", _cells(report, lambda v: _mi(fig("call_overhead_to_sh", v),
                                                                    2, "x"), OURS)),
+        ("  overhead / floor's", _cells(report, lambda v: _mi(fig("call_overhead_to_floor", v),
+                                                              2, "x"), OURS)),
         ("  CPU overhead ms", _cells(report, lambda v: _mr(fig("call_cpu_overhead_ms", v)),
                                      WRAPPERS)),
         ("  page faults per call",
@@ -272,7 +296,8 @@ def rows(report):
                                           WRAPPERS)),
         ("instructions, minimal env", _cells(report, lambda v: _count(ins["minimal"].get(v)),
                                              WRAPPERS)),
-        ("peak RSS kB, own VmHWM", _cells(report, lambda v: _count(fig("rss_kb", v)), OURS)),
+        ("peak RSS kB, own VmHWM", _cells(report, lambda v: _count(fig("rss_kb", v)),
+                                          ("floor", *OURS))),
         ("peak RSS kB, wait4 (lags)", _cells(report, lambda v: _count(fig("rss_wait4_kb", v)))),
     ]
 
@@ -322,8 +347,12 @@ def text_table(report, width=24):
     for v in VARIANTS:
         info = report["variants"].get(v, {})
         if not info.get("measured"):
-            out.append(f"{TITLES[v]}: not measured: {info.get('reason', '?')}")
-    out += ["", "Targets"] + target_lines(report["targets"])
+            reason = info.get("reason") if info else "not in this report (an older one)"
+            out.append(f"{TITLES[v]}: not measured: {reason or '?'}")
+    # A report from before a target was set shows it as not measured.
+    stored = {t["id"] for t in report["targets"]}
+    newer = [t for t in judge(report) if t["id"] not in stored]
+    out += ["", "Targets"] + target_lines(report["targets"] + newer)
     return out
 
 
@@ -340,14 +369,17 @@ def markdown_table(report):
     def row(label, cells):
         lines.append(f"| {label} | " + " | ".join(cells) + " |")
 
-    row("real job, ms", md(lambda v: f"{f['job_wall_ms'][v]['median']:.1f}"))
-    row("real job, ratio to direct", md(lambda v: _mi(f["job_ratio"][v], 3), WRAPPERS))
+    row("real job, ms", md(lambda v: f"{f['job_wall_ms'][v]['median']:.1f}", JOB_VARIANTS))
+    row("real job, ratio to direct", md(lambda v: _mi(f["job_ratio"][v], 3), JOB_VARIANTS[1:]))
     row("per-call overhead, ms", md(lambda v: _mi(f["call_overhead_ms"][v], 3), WRAPPERS))
     row("per-call overhead / sh wrapper's", md(lambda v: _mi(f["call_overhead_to_sh"][v], 2),
                                                OURS))
+    row("per-call overhead / floor's",
+        md(lambda v: _mi(f.get("call_overhead_to_floor", {}).get(v), 2), OURS))
     row("instructions of the wrapper alone", md(lambda v: _count(ins["inherited"].get(v)),
                                                 WRAPPERS))
-    row("peak RSS of the wrapper alone, kB", md(lambda v: _count(f["rss_kb"].get(v)), OURS))
+    row("peak RSS of the wrapper alone, kB", md(lambda v: _count(f["rss_kb"].get(v)),
+                                                ("floor", *OURS)))
     return lines
 
 
@@ -377,6 +409,9 @@ def check(report):
                     bad += 1
     stored = {t["id"]: t["status"] for t in report["targets"]}
     for t in judge(report):
+        if t["id"] not in stored:
+            print(f"not in the report (an older one): target {t['id']}")
+            continue
         if stored.get(t["id"]) != t["status"]:
             print(f"differs: target {t['id']}: {stored.get(t['id'])} stored, {t['status']} again")
             bad += 1

@@ -1,17 +1,19 @@
 #!/usr/bin/env python3
 """Benchmark of mavo-ar, mavo-nm and mavo-ranlib: three builds of the
-programs against running the tools directly and against a hand-written
-/bin/sh wrapper.
+programs against running the tools directly, against the floor (the least
+a wrapper of this design can cost) and against a hand-written /bin/sh
+wrapper.
 
 Builds the programs three times, Release, without tests: C library (glibc)
 dynamic, glibc fully static (MAVO_STATIC=ON) and fully static against musl
 (MAVO_MUSL=ON, when this tree has that option and the machine has musl).
 Installs each build into prefixes of its own under build/bench-work/ and
-measures, for the five variants side by side:
+measures, for the six variants side by side:
 
   * a real job: 100 `clang -flto` objects put into an archive with
-    `ar rcs`, indexed with `ranlib` and listed with `nm`;
-  * the cost of one call with a do-nothing tool;
+    `ar rcs`, indexed with `ranlib` and listed with `nm` (all but the floor);
+  * the cost of one call with a do-nothing tool, also over the sh wrapper's
+    and over the floor's;
   * the instructions the wrapper process executes by itself (callgrind,
     children not traced) and its peak resident set size.
 
@@ -34,6 +36,7 @@ import shutil
 import subprocess
 import sys
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -264,6 +267,22 @@ def build_helpers(work, cc, musl_cc):
         build(f"empty-{kind}", compiler, "empty.c", flags)
         build(f"self_hwm-{kind}", compiler, "self_hwm.c", flags)
     return out
+
+
+def build_floor(work, cc, musl_cc):
+    """The floor variant's program: fully static, against musl when the
+    machine has musl-gcc (the least start-up there is, and the fairest floor
+    for the musl build), else against glibc. Returns (path, how it was built)."""
+    target = work / "tools" / "floor"
+    target.parent.mkdir(parents=True, exist_ok=True)
+    for compiler in ([musl_cc] if musl_cc else []) + [cc]:
+        res = subprocess.run([str(compiler), "-O2", "-static", "-o", str(target),
+                              str(BENCH / "tools" / "floor.c")],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if res.returncode == 0:
+            return target, f"{compiler} -O2 -static"
+        log(f"bench: building the floor with {compiler} failed: {res.stderr.strip()}")
+    raise SystemExit("bench: the floor program (bench/tools/floor.c) does not build")
 
 
 def write_sh_wrapper(path, tool, plugin):
@@ -692,77 +711,207 @@ def stat_or_none(values):
     return rep.stat(values) if values else None
 
 
-def main():
-    args = parse_args()
-    phases = Phases()
-    started = datetime.datetime.now(datetime.timezone.utc)
-    commit = git_state()  # before this run writes anything
-    rng = random.Random(args.seed)
-    work = ROOT / "build" / "bench-work"
-    work.mkdir(parents=True, exist_ok=True)
+# ---------------------------------------------------------------- the phases
+#
+# main() runs them in the order bench/README.md lists them; each takes what
+# the earlier ones found, as plain records, and returns a record of its own.
 
-    # Tools of the machine.
+@dataclass
+class Setting:
+    """What every phase needs: the options, the work directory, the
+    generator of the round orders and the machine's tools."""
+    args: argparse.Namespace
+    work: Path
+    rng: random.Random
+    clang: str
+    plugin: Path
+    real_tools: dict          # "ar", "nm", "ranlib" -> the platform's tool
+    musl_cc: str | None       # musl-gcc, when the machine has it
+    load_before: tuple
+
+
+@dataclass
+class Builds:
+    """The builds that were made, and for every variant whether it is measured."""
+    dirs: dict                # build name -> build directory
+    caches: dict              # build name -> its CMake cache
+    variants_info: dict       # variant -> the report's "variants" entry
+
+
+@dataclass
+class Installations:
+    """The installed programs, the helpers, and who runs what."""
+    helpers: dict             # helper name -> executable
+    prefixes: dict            # (build, "real" | "null" | "hwm") -> install_prefix()'s record
+    sh_real: dict             # program -> sh wrapper that starts the real tool
+    sh_null: dict             # program -> sh wrapper that starts the do-nothing tool
+    ours: list                # the builds measured, in the table's order
+    empty_kinds: list         # the kinds of empty C program built
+    cxx_runtime: dict         # build -> the C++ runtime libraries it needs (must be none)
+    calls_dir: Path           # where the calls with the do-nothing tool run
+
+    @property
+    def job_variants(self):
+        """The floor does not run the real job: its cost is the per-call
+        overhead, which is far below the spread of a job's rounds."""
+        return ["direct", "sh", *self.ours]
+
+    @property
+    def call_variants(self):
+        return ["direct", "floor", "sh", *self.ours]
+
+
+@dataclass
+class Job:
+    """The real job's objects, and what its check found."""
+    dir: Path
+    objects: list             # relative to dir
+    symbols: int              # defined symbols in the direct run's nm listing
+
+
+@dataclass
+class Rounds:
+    """Timed rounds: each variant's results in round order, and each round's order."""
+    results: dict             # variant -> [launch()'s result, ...]
+    orders: list
+
+
+@dataclass
+class Instructions:
+    """Callgrind's counts of the wrapper processes alone."""
+    envs: dict                # environment name -> the environment
+    counts: dict              # (environment, key) -> [count of each run]
+    files: dict               # (environment, key) -> callgrind's data file
+    profiles: dict            # build -> profile() of its mavo-ar
+    empty_profiles: dict      # build -> profile() of its empty C program
+
+
+@dataclass
+class PeakRss:
+    """Peak RSS samples."""
+    wait4: dict               # variant -> [largest ru_maxrss of the tree, kB]
+    own: dict                 # floor or build -> [its own VmHWM read by the probe, kB]
+    mappings: dict            # floor or build -> [(mapping, resident kB)] of the median sample
+    self_hwm: dict            # kind of C program -> [the VmHWM it reports of itself, kB]
+
+
+CALL_ARGS = ["rcs", "libx.a", "x.o"]
+
+
+def call_command(inst, v, tools="null"):
+    """One call of variant `v` with the do-nothing tool (or with the RSS
+    probe, tools="hwm"). The direct run is the tool with exactly the
+    programs' vector; the floor runs that same vector."""
+    ref = inst.prefixes["dynamic", tools]
+    direct = [ref["tool_dir"] / "ar", "--plugin", ref["plugin"], "-rcs", *CALL_ARGS[1:]]
+    if v == "direct":
+        return direct
+    if v == "floor":
+        return [inst.helpers["floor"], *direct]
+    if v == "sh":
+        return [inst.sh_null["ar"], *CALL_ARGS]
+    return [inst.prefixes[v, tools]["bin"] / "mavo-ar", *CALL_ARGS]
+
+
+def job_commands(inst, objects, v):
+    """The archive and the three commands of variant `v`'s real job."""
+    archive = f"out/{v}.a"
+    objs = [str(o) for o in objects]
+    if v == "direct":
+        ref = inst.prefixes["dynamic", "real"]
+        t, plug = ref["tool_dir"], str(ref["plugin"])
+        return archive, [[t / "ar", "--plugin", plug, "-rcs", archive, *objs],
+                         [t / "ranlib", "--plugin", plug, archive],
+                         [t / "nm", "--plugin", plug, archive]]
+    if v == "sh":
+        return archive, [[inst.sh_real["ar"], "rcs", archive, *objs],
+                         [inst.sh_real["ranlib"], archive],
+                         [inst.sh_real["nm"], archive]]
+    b = inst.prefixes[v, "real"]["bin"]
+    return archive, [[b / "mavo-ar", "rcs", archive, *objs],
+                     [b / "mavo-ranlib", archive],
+                     [b / "mavo-nm", archive]]
+
+
+def find_machine_tools(args):
+    """Step 0: the tools of the machine the run needs, before anything is built."""
     for tool in ("cmake", "ninja", "valgrind", "callgrind_annotate", "readelf", "ldd"):
         which(tool, "program")
-    clang = args.clang or shutil.which("clang") or which("clang-14", "compiler")
-    plugin = find_plugin(args)
-    real_tools = {p: which(p, "tool") for p in PROGRAMS}
-    musl_cc = shutil.which("musl-gcc")
-    load_before = os.getloadavg()
+    work = ROOT / "build" / "bench-work"
+    work.mkdir(parents=True, exist_ok=True)
+    return Setting(args=args, work=work, rng=random.Random(args.seed),
+                   clang=args.clang or shutil.which("clang") or which("clang-14", "compiler"),
+                   plugin=find_plugin(args),
+                   real_tools={p: which(p, "tool") for p in PROGRAMS},
+                   musl_cc=shutil.which("musl-gcc"), load_before=os.getloadavg())
 
-    # Builds. The glibc builds must succeed; the musl build is measured when
-    # it can be made and really is a musl build.
+
+def build_variants(s):
+    """Step 1: configures and builds the programs three ways. The glibc
+    builds must succeed; the musl build is measured when it can be made."""
     variants_info = {v: {"title": rep.TITLES[v], "measured": True, "reason": None}
                      for v in rep.VARIANTS}
-    builds = {}
+    dirs = {}
     for name in BUILDS:
-        if name == "musl" and args.no_musl:
+        if name == "musl" and s.args.no_musl:
             build_dir, reason = None, "left out with --no-musl"
         else:
-            build_dir, reason = build_programs(args, name, required=name != "musl")
+            build_dir, reason = build_programs(s.args, name, required=name != "musl")
         if build_dir:
-            builds[name] = build_dir
+            dirs[name] = build_dir
         else:
             variants_info[name].update(measured=False, reason=reason)
-    caches = {name: read_cache(d) for name, d in builds.items()}
-    phases.done("builds")
+    return Builds(dirs=dirs, caches={name: read_cache(d) for name, d in dirs.items()},
+                  variants_info=variants_info)
 
+
+def install_prefixes(s, builds):
+    """Steps 2 and 3: installs each build into its prefixes, checks that it
+    is the C library and linkage its name says (else the musl build is not
+    measured), builds the helpers, writes the sh wrappers and reads the
+    installed programs' run-time dependencies."""
+    info = builds.variants_info
     # The musl build needs musl's headers and libraries only; the empty musl
     # program it is compared with is built with musl-gcc, when there is one.
-    helpers = build_helpers(work, args.cc, musl_cc if "musl" in builds else None)
-    lay = layout(caches["dynamic"])
-    inst = {}
-    for name, build_dir in list(builds.items()):
-        inst[name, "real"] = install_prefix(build_dir, work / f"{name}-real", lay, plugin,
-                                            real_tools)
-        libc = c_library(inst[name, "real"]["bin"] / "mavo-ar")
-        variants_info[name]["c_library"] = " ".join(libc)
+    helpers = build_helpers(s.work, s.args.cc, s.musl_cc if "musl" in builds.dirs else None)
+    lay = layout(builds.caches["dynamic"])
+    prefixes = {}
+    for name, build_dir in list(builds.dirs.items()):
+        prefixes[name, "real"] = install_prefix(build_dir, s.work / f"{name}-real", lay,
+                                                s.plugin, s.real_tools)
+        libc = c_library(prefixes[name, "real"]["bin"] / "mavo-ar")
+        info[name]["c_library"] = " ".join(libc)
         if libc != EXPECTED_LIBC[name]:
             reason = (f"the build is {' '.join(libc)}, not {' '.join(EXPECTED_LIBC[name])}")
             if name != "musl":
                 raise SystemExit(f"bench: {name} build: {reason}")
             log(f"bench: musl build not measured: {reason} (MAVO_MUSL=ON had no effect?)")
-            variants_info[name].update(measured=False, reason=reason)
-            del builds[name]
+            info[name].update(measured=False, reason=reason)
+            del builds.dirs[name]
             continue
-        inst[name, "null"] = install_prefix(build_dir, work / f"{name}-null", lay, plugin,
-                                            {p: helpers["null_tool"] for p in PROGRAMS})
-        inst[name, "hwm"] = install_prefix(build_dir, work / f"{name}-hwm", lay, plugin,
-                                           {p: helpers["hwm_probe"] for p in PROGRAMS})
-    ours = [name for name in rep.OURS if name in builds]
-    variants = ["direct", "sh", *ours]
-    empty_kinds = sorted({EMPTY_OF[name] for name in ours if f"empty-{EMPTY_OF[name]}" in helpers})
-    ref_real, ref_null = inst["dynamic", "real"], inst["dynamic", "null"]
-    sh_real = {p: write_sh_wrapper(work / "sh-real" / p, ref_real["tool_dir"] / p,
+        prefixes[name, "null"] = install_prefix(build_dir, s.work / f"{name}-null", lay, s.plugin,
+                                                {p: helpers["null_tool"] for p in PROGRAMS})
+        prefixes[name, "hwm"] = install_prefix(build_dir, s.work / f"{name}-hwm", lay, s.plugin,
+                                               {p: helpers["hwm_probe"] for p in PROGRAMS})
+    ours = [name for name in rep.OURS if name in builds.dirs]
+    helpers["floor"], built_with = build_floor(s.work, s.args.cc, s.musl_cc)
+    info["floor"].update(c_library=" ".join(c_library(helpers["floor"])), program={
+        "source": "bench/tools/floor.c", "built_with": built_with,
+        "bytes": helpers["floor"].stat().st_size,
+        "does": "vfork, execve of the tool with the programs' vector, waitpid, exit with the"
+                " tool's status",
+        "runs": "the per-call part, the instruction count and peak RSS; not the real job"})
+    ref_real, ref_null = prefixes["dynamic", "real"], prefixes["dynamic", "null"]
+    sh_real = {p: write_sh_wrapper(s.work / "sh-real" / p, ref_real["tool_dir"] / p,
                                    ref_real["plugin"]) for p in PROGRAMS}
-    sh_null = {p: write_sh_wrapper(work / "sh-null" / p, ref_null["tool_dir"] / p,
+    sh_null = {p: write_sh_wrapper(s.work / "sh-null" / p, ref_null["tool_dir"] / p,
                                    ref_null["plugin"]) for p in PROGRAMS}
 
     # Run-time dependencies of the installed programs.
     deps = {}
     for name in ours:
         for p in PROGRAMS:
-            exe = inst[name, "real"]["bin"] / f"mavo-{p}"
+            exe = prefixes[name, "real"]["bin"] / f"mavo-{p}"
             needed, interp = elf_info(exe)
             deps[name, p] = {"needed": needed, "interp": interp,
                              "loaded": loaded_libraries(exe), "size": exe.stat().st_size}
@@ -770,46 +919,39 @@ def main():
                                  + [os.path.basename(x) for x in deps[name, p]["loaded"]]
                                  if CXX_RUNTIME.search(lib)}) for name in ours}
     for name in ours:
-        variants_info[name]["installed"] = {
-            "bin": str(inst[name, "real"]["bin"].relative_to(ROOT)),
+        info[name]["installed"] = {
+            "bin": str(prefixes[name, "real"]["bin"].relative_to(ROOT)),
             "needed": deps[name, "ar"]["needed"], "interpreter": deps[name, "ar"]["interp"],
             "loaded": [os.path.basename(x) for x in deps[name, "ar"]["loaded"]],
             "bytes": {f"mavo-{p}": deps[name, p]["size"] for p in PROGRAMS},
             "cxx_runtime": cxx_runtime[name],
             "cmake_options": COMMON_OPTIONS + BUILDS[name]}
 
-    # The real job's objects; a directory for the calls with the do-nothing tool.
-    job, objects = make_objects(args, work, clang)
-    (job / "out").mkdir(exist_ok=True)
-    tiny = work / "calls"
-    tiny.mkdir(exist_ok=True)
-    phases.done("helpers, installations and objects")
+    calls_dir = s.work / "calls"
+    calls_dir.mkdir(exist_ok=True)
+    return Installations(
+        helpers=helpers, prefixes=prefixes, sh_real=sh_real, sh_null=sh_null, ours=ours,
+        empty_kinds=sorted({EMPTY_OF[name] for name in ours
+                            if f"empty-{EMPTY_OF[name]}" in helpers}),
+        cxx_runtime=cxx_runtime, calls_dir=calls_dir)
 
-    def job_commands(v):
-        archive = f"out/{v}.a"
-        objs = [str(o) for o in objects]
-        if v == "direct":
-            t, plug = ref_real["tool_dir"], str(ref_real["plugin"])
-            return archive, [[t / "ar", "--plugin", plug, "-rcs", archive, *objs],
-                             [t / "ranlib", "--plugin", plug, archive],
-                             [t / "nm", "--plugin", plug, archive]]
-        if v == "sh":
-            return archive, [[sh_real["ar"], "rcs", archive, *objs],
-                             [sh_real["ranlib"], archive],
-                             [sh_real["nm"], archive]]
-        b = inst[v, "real"]["bin"]
-        return archive, [[b / "mavo-ar", "rcs", archive, *objs],
-                         [b / "mavo-ranlib", archive],
-                         [b / "mavo-nm", archive]]
 
-    # Every variant must do the job: an archive with a symbol index, and the
-    # same nm listing as the direct run.
+def compile_job_objects(s):
+    """Step 4: the real job's objects, written and compiled once."""
+    job_dir, objects = make_objects(s.args, s.work, s.clang)
+    (job_dir / "out").mkdir(exist_ok=True)
+    return job_dir, objects
+
+
+def check_every_variant_does_the_job(s, inst, job_dir, objects):
+    """Step 5, first: every variant must make an archive with a symbol
+    index, and list it as the direct run does."""
     listings = {}
-    for v in variants:
-        archive, cmds = job_commands(v)
-        listing = work / f"nm-{v}.txt"
-        launch(helpers, cmds, out=listing, remove=archive, cwd=job)
-        data = (job / archive).read_bytes()
+    for v in inst.job_variants:
+        archive, cmds = job_commands(inst, objects, v)
+        listing = s.work / f"nm-{v}.txt"
+        launch(inst.helpers, cmds, out=listing, remove=archive, cwd=job_dir)
+        data = (job_dir / archive).read_bytes()
         if not data.startswith(b"!<arch>\n/ "):
             raise SystemExit(f"bench: {rep.TITLES[v]}: archive {archive} has no symbol index")
         listings[v] = listing.read_text()
@@ -818,157 +960,190 @@ def main():
     symbols = sum(1 for line in listings["direct"].splitlines() if re.match(r"^\S+ [TDRB] ", line))
     log(f"bench: the job works in every variant ({len(objects)} objects, "
         f"{symbols} defined symbols listed)")
+    return Job(dir=job_dir, objects=objects, symbols=symbols)
 
-    # ---- real job
-    def measure_job(v):
-        archive, cmds = job_commands(v)
-        return launch(helpers, cmds, remove=archive, cwd=job)
 
-    launch(helpers, job_commands("direct")[1], remove="out/direct.a", cwd=job)  # warm caches
-    job_res, job_order = timed_rounds("real job", variants, args.rounds, measure_job, rng)
-    phases.done("real job")
+def measure_real_job(s, inst, job):
+    """The real job's rounds: ar rcs, ranlib and nm of each variant in turn."""
+    def measure(v):
+        archive, cmds = job_commands(inst, job.objects, v)
+        return launch(inst.helpers, cmds, remove=archive, cwd=job.dir)
 
-    # ---- per call, do-nothing tool
-    call_args = ["rcs", "libx.a", "x.o"]
+    launch(inst.helpers, job_commands(inst, job.objects, "direct")[1], remove="out/direct.a",
+           cwd=job.dir)  # warms the caches
+    results, orders = timed_rounds("real job", inst.job_variants, s.args.rounds, measure, s.rng)
+    return Rounds(results=results, orders=orders)
 
-    def call_command(v):
-        if v == "direct":
-            return [ref_null["tool_dir"] / "ar", "--plugin", ref_null["plugin"], "-rcs",
-                    *call_args[1:]]
-        if v == "sh":
-            return [sh_null["ar"], *call_args]
-        return [inst[v, "null"]["bin"] / "mavo-ar", *call_args]
 
-    def measure_call(v):
-        return launch(helpers, [call_command(v)], iterations=args.calls, warmup=3, cwd=tiny)
+def measure_per_call_overhead(s, inst):
+    """The per-call rounds: a block of calls of each variant with the do-nothing tool."""
+    def measure(v):
+        return launch(inst.helpers, [call_command(inst, v)], iterations=s.args.calls, warmup=3,
+                      cwd=inst.calls_dir)
 
-    call_res, call_order = timed_rounds("per call", variants, args.call_rounds, measure_call, rng)
-    phases.done("per call")
+    results, orders = timed_rounds("per call", inst.call_variants, s.args.call_rounds, measure,
+                                   s.rng)
+    return Rounds(results=results, orders=orders)
 
-    # ---- instructions of the wrapper process alone
+
+def count_instructions(s, inst):
+    """Callgrind's count of each wrapper process alone, its children not
+    traced, in two environments: the one this benchmark was started in (what
+    a build passes on), and a minimal one, the same everywhere. The C
+    library's start-up reads every variable, and the programs parse PATH."""
     log("bench: counting instructions with callgrind")
-    # Two environments: the one this benchmark was started in (what a build
-    # passes on), and a minimal one, the same everywhere. The C library's
-    # start-up reads every variable, and the programs parse PATH.
     envs = {
         "inherited": dict(os.environ),
         "minimal": {"PATH": MINIMAL_PATH, "HOME": os.environ.get("HOME", "/"), "LANG": "C.UTF-8"},
     }
-    counts, cg_files = {}, {}
+    counts, files = {}, {}
     for env_name, env in envs.items():
         def count(key, cmd, until_exec=False):
             values = []
-            for i in range(args.cg_runs):
+            for _ in range(s.args.cg_runs):
                 file_name = f"{env_name}-{key}".replace("/", "-")
-                n, cg_files[env_name, key] = callgrind(work, file_name, cmd, tiny,
-                                                       env=env, until_exec=until_exec)
+                n, files[env_name, key] = callgrind(s.work, file_name, cmd, inst.calls_dir,
+                                                    env=env, until_exec=until_exec)
                 values.append(n)
             counts[env_name, key] = values
-        count("sh", call_command("sh"), until_exec=True)
-        for name in ours:
-            count(name, call_command(name))
+        count("sh", call_command(inst, "sh"), until_exec=True)
+        count("floor", call_command(inst, "floor"))
+        for name in inst.ours:
+            count(name, call_command(inst, name))
             for prog in ("nm", "ranlib"):
-                count(f"{name}/mavo-{prog}", [inst[name, "null"]["bin"] / f"mavo-{prog}", "x.a"])
-        for kind in empty_kinds:
-            count(f"empty/{kind}", [helpers[f"empty-{kind}"]])
-    profiles = {name: profile(cg_files["inherited", name]) for name in ours}
-    empty_profiles = {name: profile(cg_files["inherited", f"empty/{EMPTY_OF[name]}"])
-                      if EMPTY_OF[name] in empty_kinds else {"self": {}} for name in ours}
-    phases.done("instructions")
+                count(f"{name}/mavo-{prog}",
+                      [inst.prefixes[name, "null"]["bin"] / f"mavo-{prog}", "x.a"])
+        for kind in inst.empty_kinds:
+            count(f"empty/{kind}", [inst.helpers[f"empty-{kind}"]])
+    return Instructions(
+        envs=envs, counts=counts, files=files,
+        profiles={name: profile(files["inherited", name]) for name in inst.ours},
+        empty_profiles={name: profile(files["inherited", f"empty/{EMPTY_OF[name]}"])
+                        if EMPTY_OF[name] in inst.empty_kinds else {"self": {}}
+                        for name in inst.ours})
 
-    # ---- peak RSS of the wrapper process alone
+
+def own_hwm_samples(s, inst, v):
+    """The VmHWM of variant `v`'s process itself while it waits for the
+    probe it started, sampled --rss-samples times, and its mappings in the
+    median sample (resident kB per file, or kind of anonymous memory)."""
+    cmd = call_command(inst, v, tools="hwm")
+    exe = cmd[0]
+    samples = []
+    for _ in range(s.args.rss_samples):
+        probe_out = s.work / f"hwm-{v}.txt"
+        launch(inst.helpers, [cmd], mode="fork", out=probe_out, cwd=inst.calls_dir)
+        text = probe_out.read_text()
+        fields = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+        if os.path.realpath(fields.get("parent_exe", "")) != os.path.realpath(exe):
+            raise SystemExit(f"bench: the RSS probe's parent is {fields.get('parent_exe')}, "
+                             f"not {exe}")
+        samples.append((int(fields["parent_hwm_kb"]), text))
+    samples.sort(key=lambda sample: sample[0])
+    maps = {}
+    for line in samples[len(samples) // 2][1].splitlines():
+        if line.startswith("mapping="):
+            kb, _, rest = line[len("mapping="):].partition(" ")
+            perms, _, path = rest.partition(" ")
+            key = os.path.basename(path) if path.startswith("/") else (path or "[anon]")
+            key = f"{key} ({'text' if 'x' in perms else 'data' if 'w' in perms else 'ro'})"
+            maps[key] = maps.get(key, 0) + int(kb)
+    return [kb for kb, _ in samples], sorted(maps.items(), key=lambda kv: -kv[1])
+
+
+def measure_peak_rss(s, inst):
+    """Peak RSS of each wrapper process alone (the probe's reading of its
+    VmHWM), the wait4 figure of every variant, and the VmHWM an empty C
+    program of each kind reports of itself."""
     log("bench: measuring peak RSS")
-    rss_wait4 = {v: [launch(helpers, [call_command(v)], mode="fork", cwd=tiny)["maxrss_kb"]
-                     for _ in range(args.rss_samples)] for v in variants}
-    rss_probe, rss_maps = {}, {}
-    for name in ours:
-        exe = inst[name, "hwm"]["bin"] / "mavo-ar"
-        samples = []
-        for i in range(args.rss_samples):
-            probe_out = work / f"hwm-{name}.txt"
-            launch(helpers, [[exe, *call_args]], mode="fork", out=probe_out, cwd=tiny)
-            text = probe_out.read_text()
-            fields = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
-            if os.path.realpath(fields.get("parent_exe", "")) != os.path.realpath(exe):
-                raise SystemExit(f"bench: the RSS probe's parent is {fields.get('parent_exe')}, "
-                                 f"not {exe}")
-            samples.append((int(fields["parent_hwm_kb"]), text))
-        samples.sort(key=lambda s: s[0])
-        rss_probe[name] = [kb for kb, _ in samples]
-        # Resident kB per file (or kind of anonymous memory), from the median sample.
-        maps = {}
-        for line in samples[len(samples) // 2][1].splitlines():
-            if line.startswith("mapping="):
-                kb, _, rest = line[len("mapping="):].partition(" ")
-                perms, _, path = rest.partition(" ")
-                key = os.path.basename(path) if path.startswith("/") else (path or "[anon]")
-                key = f"{key} ({'text' if 'x' in perms else 'data' if 'w' in perms else 'ro'})"
-                maps[key] = maps.get(key, 0) + int(kb)
-        rss_maps[name] = sorted(maps.items(), key=lambda kv: -kv[1])
-    floor_rss = {}
-    for kind in empty_kinds:
-        vals = []
-        for i in range(args.rss_samples):
-            out_file = work / f"self-hwm-{kind}.txt"
-            launch(helpers, [[helpers[f"self_hwm-{kind}"]]], mode="fork", out=out_file, cwd=tiny)
-            vals.append(int(re.search(r"VmHWM:\s*(\d+)", out_file.read_text()).group(1)))
-        floor_rss[kind] = vals
-    phases.done("peak RSS")
+    wait4 = {v: [launch(inst.helpers, [call_command(inst, v)], mode="fork",
+                        cwd=inst.calls_dir)["maxrss_kb"] for _ in range(s.args.rss_samples)]
+             for v in inst.call_variants}
+    own, mappings = {}, {}
+    for v in ["floor", *inst.ours]:
+        own[v], mappings[v] = own_hwm_samples(s, inst, v)
+    self_hwm = {}
+    for kind in inst.empty_kinds:
+        values = []
+        for _ in range(s.args.rss_samples):
+            out_file = s.work / f"self-hwm-{kind}.txt"
+            launch(inst.helpers, [[inst.helpers[f"self_hwm-{kind}"]]], mode="fork", out=out_file,
+                   cwd=inst.calls_dir)
+            values.append(int(re.search(r"VmHWM:\s*(\d+)", out_file.read_text()).group(1)))
+        self_hwm[kind] = values
+    return PeakRss(wait4=wait4, own=own, mappings=mappings, self_hwm=self_hwm)
 
-    # ---------------------------------------------------------------- report
-    raw = {
-        "job_wall_ns": {v: [r["wall_ns"] for r in job_res[v]] for v in variants},
-        "job_cpu_ns": {v: [r["cpu_ns"] for r in job_res[v]] for v in variants},
-        "call_wall_ns": {v: [r["wall_ns"] for r in call_res[v]] for v in variants},
-        "call_mean_ns": {v: [r["mean_ns"] for r in call_res[v]] for v in variants},
-        "call_cpu_ns": {v: [r["cpu_ns"] for r in call_res[v]] for v in variants},
-        "call_minflt": {v: [r["minflt"] for r in call_res[v]] for v in variants},
-        "job_order": job_order, "call_order": call_order,
-        "instructions": {f"{e}/{k}": v for (e, k), v in counts.items()},
-        "rss_kb": rss_probe, "rss_wait4_kb": rss_wait4, "rss_floor_kb": floor_rss,
+
+def raw_rounds(inst, job, calls, ins, rss):
+    """The report's "raw": every round and sample, from which report.py
+    computes the figures again."""
+    jv, cv = inst.job_variants, inst.call_variants
+    return {
+        "job_wall_ns": {v: [r["wall_ns"] for r in job.results[v]] for v in jv},
+        "job_cpu_ns": {v: [r["cpu_ns"] for r in job.results[v]] for v in jv},
+        "call_wall_ns": {v: [r["wall_ns"] for r in calls.results[v]] for v in cv},
+        "call_mean_ns": {v: [r["mean_ns"] for r in calls.results[v]] for v in cv},
+        "call_cpu_ns": {v: [r["cpu_ns"] for r in calls.results[v]] for v in cv},
+        "call_minflt": {v: [r["minflt"] for r in calls.results[v]] for v in cv},
+        "job_order": job.orders, "call_order": calls.orders,
+        "instructions": {f"{e}/{k}": v for (e, k), v in ins.counts.items()},
+        "rss_kb": rss.own, "rss_wait4_kb": rss.wait4, "rss_floor_kb": rss.self_hwm,
     }
-    boot = {"resamples": args.resamples, "seed": args.bootstrap_seed,
+
+
+def bootstrap_options(args):
+    return {"resamples": args.resamples, "seed": args.bootstrap_seed,
             "confidence": args.confidence,
             "method": "percentile bootstrap over rounds (whole rounds resampled, so each "
                       "variant stays paired with the direct run of its round), nearest rank"}
-    derived = rep.derive(raw, variants, boot)
+
+
+def compute_figures(inst, raw, ins, rss, boot):
+    """Every figure of the report: medians over the rounds or samples, and
+    the within-round figures with their intervals (report.py's derive)."""
+    jv, cv = inst.job_variants, inst.call_variants
+    derived = rep.derive(raw, cv, boot)
     ms = lambda xs: [x * 1e-6 for x in xs]  # noqa: E731
     figures = {
-        "job_wall_ms": {v: rep.stat(ms(raw["job_wall_ns"][v])) for v in variants},
-        "job_cpu_ms": {v: rep.stat(ms(raw["job_cpu_ns"][v])) for v in variants},
+        "job_wall_ms": {v: rep.stat(ms(raw["job_wall_ns"][v])) for v in jv},
+        "job_cpu_ms": {v: rep.stat(ms(raw["job_cpu_ns"][v])) for v in jv},
         "job_ratio": derived["job_ratio"],
         "job_cpu_ratio": derived["job_cpu_ratio"],
-        "call_wall_ms": {v: rep.stat(ms(raw["call_wall_ns"][v])) for v in variants},
-        "call_mean_ms": {v: rep.stat(ms(raw["call_mean_ns"][v])) for v in variants},
-        "call_cpu_ms": {v: rep.stat(ms(raw["call_cpu_ns"][v])) for v in variants},
+        "call_wall_ms": {v: rep.stat(ms(raw["call_wall_ns"][v])) for v in cv},
+        "call_mean_ms": {v: rep.stat(ms(raw["call_mean_ns"][v])) for v in cv},
+        "call_cpu_ms": {v: rep.stat(ms(raw["call_cpu_ns"][v])) for v in cv},
         "call_overhead_ms": derived["call_overhead_ms"],
         "call_overhead_to_sh": derived["call_overhead_to_sh"],
+        "call_overhead_to_floor": derived["call_overhead_to_floor"],
         "call_cpu_overhead_ms": {
             v: rep.stat((c - d) * 1e-6 for c, d in zip(raw["call_cpu_ns"][v],
                                                         raw["call_cpu_ns"]["direct"]))
-            for v in variants[1:]},
-        "call_minflt": {v: rep.stat(raw["call_minflt"][v]) for v in variants},
-        "instructions": {e: {k: stat_or_none(counts[e, k]) for (e2, k) in counts if e2 == e}
-                         for e in envs},
+            for v in cv[1:]},
+        "call_minflt": {v: rep.stat(raw["call_minflt"][v]) for v in cv},
+        "instructions": {e: {k: stat_or_none(ins.counts[e, k]) for (e2, k) in ins.counts
+                             if e2 == e} for e in ins.envs},
         "instructions_largest": {},
-        "rss_kb": {name: {**rep.stat(rss_probe[name]), "judged_on": "largest sample"}
-                   for name in ours},
-        "rss_wait4_kb": {v: rep.stat(rss_wait4[v]) for v in variants},
-        "rss_floor_kb": {kind: rep.stat(vals) for kind, vals in floor_rss.items()},
-        "rss_mappings_kb": {name: rss_maps[name] for name in ours},
+        "rss_kb": {v: {**rep.stat(kbs), "judged_on": "largest sample"}
+                   for v, kbs in rss.own.items()},
+        "rss_wait4_kb": {v: rep.stat(rss.wait4[v]) for v in cv},
+        "rss_floor_kb": {kind: rep.stat(vals) for kind, vals in rss.self_hwm.items()},
+        "rss_mappings_kb": rss.mappings,
     }
-    for name in ours:
-        largest = [max((x for x in counts[e, k] if x is not None), default=None)
-                   for e in envs for k in (name, f"{name}/mavo-nm", f"{name}/mavo-ranlib")]
+    for name in inst.ours:
+        largest = [max((x for x in ins.counts[e, k] if x is not None), default=None)
+                   for e in ins.envs for k in (name, f"{name}/mavo-nm", f"{name}/mavo-ranlib")]
         if None not in largest:
             figures["instructions_largest"][name] = {
                 **rep.stat(largest),
                 "judged_on": "largest of mavo-ar, mavo-nm and mavo-ranlib in both environments"}
+    return figures
 
-    # Where the instructions go, for the text report and the JSON alike.
+
+def profile_instructions(args, inst, ins, figures):
+    """Where each build's instructions go, for the text report and the JSON alike."""
     breakdown = {}
-    for name in ours:
-        prof, empty = profiles[name], empty_profiles[name]
+    for name in inst.ours:
+        prof, empty = ins.profiles[name], ins.empty_profiles[name]
         total = figures["instructions"]["inherited"][name]["median"]
         main_ir = prof["tree"].get("main", [0, {}])[0]
         callees = sorted(prof["tree"].get("main", [0, {}])[1].items(), key=lambda kv: -kv[1][0])
@@ -985,9 +1160,16 @@ def main():
                                                "__libc_realloc"))),
             "above_empty": [[f, d, prof["objects"].get(f, "?")]
                             for d, f in deltas[:args.top] if d > 0],
-            "listings": str(cg_files["inherited", name].relative_to(ROOT)),
+            "listings": str(ins.files["inherited", name].relative_to(ROOT)),
         }
+    return breakdown
 
+
+def write_report(s, started, commit, phases, builds, inst, job, ins, figures, breakdown, raw,
+                 boot):
+    """Puts the report together, judges the targets, writes the JSON file
+    and the text, and prints the text. Returns the report."""
+    args = s.args
     finished = datetime.datetime.now(datetime.timezone.utc)
     report = {
         "format": rep.FORMAT,
@@ -995,8 +1177,9 @@ def main():
         "date": started.strftime("%Y-%m-%dT%H:%M:%SZ"),
         "duration_s": round((finished - started).total_seconds(), 1),
         "phases_s": phases.seconds,
-        "machine": {**machine_info(), "load_before": load_before, "load_after": os.getloadavg()},
-        "tools": tool_versions(args, caches, clang, plugin, real_tools, musl_cc),
+        "machine": {**machine_info(), "load_before": s.load_before,
+                    "load_after": os.getloadavg()},
+        "tools": tool_versions(args, builds.caches, s.clang, s.plugin, s.real_tools, s.musl_cc),
         "options": {
             "quick": args.quick, "job_rounds": args.rounds, "call_rounds": args.call_rounds,
             "calls": args.calls, "callgrind_runs": args.cg_runs, "rss_samples": args.rss_samples,
@@ -1007,13 +1190,13 @@ def main():
                             "inherited_bytes": sum(len(k) + len(v) + 2
                                                    for k, v in os.environ.items()),
                             "inherited_path_entries": len(os.environ.get("PATH", "").split(":")),
-                            "minimal": envs["minimal"]},
+                            "minimal": ins.envs["minimal"]},
         },
-        "variants": variants_info,
+        "variants": builds.variants_info,
         "checks": {
             "archives": f"every variant's archive has a symbol index and the direct run's nm"
-                        f" listing ({len(objects)} objects, {symbols} defined symbols)",
-            "cxx_runtime_loaded": cxx_runtime,
+                        f" listing ({len(job.objects)} objects, {job.symbols} defined symbols)",
+            "cxx_runtime_loaded": inst.cxx_runtime,
         },
         "figures": figures,
         "breakdown": breakdown,
@@ -1031,10 +1214,41 @@ def main():
 
     text = details(report, args) + [""] + rep.text_table(report)
     print("\n".join(text))
-    (work / "report.txt").write_text("\n".join(text) + "\n")
+    (s.work / "report.txt").write_text("\n".join(text) + "\n")
     log(f"bench: report in {path.relative_to(ROOT) if path.is_relative_to(ROOT) else path}"
-        f" (print it again with bench/report.py); text in {work.relative_to(ROOT)}/report.txt;"
+        f" (print it again with bench/report.py); text in {s.work.relative_to(ROOT)}/report.txt;"
         f" the run took {report['duration_s']:.0f} s")
+    return report
+
+
+def main():
+    args = parse_args()
+    phases = Phases()
+    started = datetime.datetime.now(datetime.timezone.utc)
+    commit = git_state()  # before this run writes anything
+    s = find_machine_tools(args)
+
+    builds = build_variants(s)
+    phases.done("builds")
+    inst = install_prefixes(s, builds)
+    job_dir, objects = compile_job_objects(s)
+    phases.done("helpers, installations and objects")
+    job = check_every_variant_does_the_job(s, inst, job_dir, objects)
+    job_rounds = measure_real_job(s, inst, job)
+    phases.done("real job")
+    call_rounds = measure_per_call_overhead(s, inst)
+    phases.done("per call")
+    ins = count_instructions(s, inst)
+    phases.done("instructions")
+    rss = measure_peak_rss(s, inst)
+    phases.done("peak RSS")
+
+    boot = bootstrap_options(args)
+    raw = raw_rounds(inst, job_rounds, call_rounds, ins, rss)
+    figures = compute_figures(inst, raw, ins, rss, boot)
+    breakdown = profile_instructions(args, inst, ins, figures)
+    report = write_report(s, started, commit, phases, builds, inst, job, ins, figures, breakdown,
+                          raw, boot)
     return 0 if report["all_targets_met"] else 3
 
 
@@ -1061,6 +1275,11 @@ def details(report, args):
           f" interpreter {i['interpreter'] or 'none'}; loads {', '.join(i['loaded']) or 'nothing'};"
           f" {i['bytes']['mavo-ar']:,} bytes"
           + (f"; C++ RUNTIME LOADED: {', '.join(i['cxx_runtime'])}" if i["cxx_runtime"] else ""))
+    fl = report["variants"].get("floor", {})
+    if fl.get("measured"):
+        prog = fl["program"]
+        p(f"  {'floor':<14} {prog['source']}, {prog['built_with']}: {fl['c_library']},"
+          f" {prog['bytes']:,} bytes; {prog['does']}; {prog['runs']}")
     e = o["environment"]
     p(f"Environments of the counts: this env {e['inherited_variables']} variables,"
       f" {e['inherited_bytes']:,} bytes, PATH of {e['inherited_path_entries']} entries;"

@@ -32,15 +32,6 @@ set(CMAKE_C_COMPILER clang)
 set(CMAKE_C_COMPILER_TARGET ${MAVO_FREEBSD_TARGET})
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_CXX_COMPILER_TARGET ${MAVO_FREEBSD_TARGET})
-# LLVM's archiver writes the symbol index of aarch64 objects, which the
-# host's binutils may not understand.
-find_program(MAVO_LLVM_AR NAMES llvm-ar llvm-ar-14 DOC "LLVM's ar, for the target's static libraries")
-find_program(MAVO_LLVM_RANLIB NAMES llvm-ranlib llvm-ranlib-14 DOC "LLVM's ranlib")
-if(MAVO_LLVM_AR AND MAVO_LLVM_RANLIB)
-  set(CMAKE_AR ${MAVO_LLVM_AR} CACHE FILEPATH "Archiver" FORCE)
-  set(CMAKE_RANLIB ${MAVO_LLVM_RANLIB} CACHE FILEPATH "Ranlib" FORCE)
-endif()
-
 # lld, as FreeBSD links. -nostdlib++: nothing built here links a C++
 # library. The programs need none (they depend on the C library alone), the
 # kit has none, and with it off the link line CMake's own checks link
@@ -109,3 +100,15 @@ if(NOT IS_DIRECTORY "${MAVO_FREEBSD_SYSROOT}/usr/include")
     "at its default to have one laid out from the kit.")
 endif()
 set(CMAKE_SYSROOT "${MAVO_FREEBSD_SYSROOT}")
+
+# LLVM's archiver, for the product libraries: it writes the symbol index of
+# aarch64 objects, which the host's binutils (Debian's know x86 alone) would
+# leave out, and lld wants it.
+find_program(MAVO_LLVM_AR NAMES llvm-ar llvm-ar-14 DOC "LLVM's ar, for the target's static libraries")
+find_program(MAVO_LLVM_RANLIB NAMES llvm-ranlib llvm-ranlib-14 DOC "LLVM's ranlib")
+if(NOT MAVO_LLVM_AR OR NOT MAVO_LLVM_RANLIB)
+  message(FATAL_ERROR "The FreeBSD cross build needs LLVM's llvm-ar and llvm-ranlib (Debian: llvm), "
+                      "which are not on PATH")
+endif()
+set(CMAKE_AR ${MAVO_LLVM_AR} CACHE FILEPATH "Archiver" FORCE)
+set(CMAKE_RANLIB ${MAVO_LLVM_RANLIB} CACHE FILEPATH "Ranlib" FORCE)

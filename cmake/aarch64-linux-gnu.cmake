@@ -1,6 +1,8 @@
 # Cross build for 64-bit Arm Linux with Debian's cross compiler
 # (g++-aarch64-linux-gnu), tests run under qemu-user. .ci/aarch64 installs
-# what this needs and runs it: `cmake --workflow --preset aarch64`.
+# what this needs and runs it: `cmake --workflow --preset aarch64`, then
+# `--preset aarch64-musl`, the same with MAVO_MUSL=ON (cmake/musl.cmake), whose
+# programs are static musl ones and need nothing of the sysroot.
 #
 # The cross compiler already knows its sysroot (/usr/aarch64-linux-gnu, with
 # include/ and lib/ directly below it), so CMAKE_SYSROOT stays unset: setting

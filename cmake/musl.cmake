@@ -28,11 +28,15 @@
 # ones whether or not the link is static, and g++ 12 has no -nostdlib++ to
 # keep its libstdc++ off the link line.
 #
+# Cross-compiling (preset `aarch64-musl`, cmake/aarch64-linux-gnu.cmake) works
+# the same way: musl for the target comes from Debian's multiarch musl-dev of
+# the target's architecture (musl-dev:arm64), which lives in the host's tree,
+# not in the cross compiler's sysroot, and the gcc files are the cross
+# compiler's own. The test binary and GoogleTest stay on the cross
+# compiler's C library.
+#
 # Sets up mavo_musl_copy(name library...) and mavo_musl_program(target).
 
-if(CMAKE_CROSSCOMPILING)
-  message(FATAL_ERROR "MAVO_MUSL builds native programs only; leave it OFF when cross-compiling")
-endif()
 if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   message(FATAL_ERROR "MAVO_MUSL needs g++ (its crtbeginT.o, crtend.o and libgcc.a); use the 'musl' preset")
 endif()
@@ -40,21 +44,35 @@ if(MAVO_SANITIZE)
   message(FATAL_ERROR "MAVO_MUSL and MAVO_SANITIZE do not go together: the sanitizer runtimes need the system's C library")
 endif()
 
-# Debian's musl-dev puts musl below these; a musl built from its sources
-# installs into /usr/local/musl by default.
+# Debian's musl-dev puts musl below the target's triplet (from
+# CMAKE_SYSTEM_PROCESSOR: the host's natively, the toolchain file's when
+# cross-compiling). A musl built from its sources installs into
+# /usr/local/musl by default, but that one is the host's, so a cross build
+# looks below the triplet alone. The paths are the host's own: the cross
+# sysroot (CMAKE_FIND_ROOT_PATH) must not re-root them.
 set(mavo_musl_triplet ${CMAKE_SYSTEM_PROCESSOR}-linux-musl)
-find_path(MAVO_MUSL_INCLUDE_DIR NAMES stdio.h
-          PATHS /usr/include/${mavo_musl_triplet} /usr/lib/musl/include /usr/local/musl/include
-          NO_DEFAULT_PATH DOC "musl's header directory")
-find_path(MAVO_MUSL_LIB_DIR NAMES libc.a crt1.o
-          PATHS /usr/lib/${mavo_musl_triplet} /usr/lib/musl/lib /usr/local/musl/lib
-          NO_DEFAULT_PATH DOC "musl's library directory (libc.a and the start files)")
+set(mavo_musl_include_paths /usr/include/${mavo_musl_triplet})
+set(mavo_musl_lib_paths /usr/lib/${mavo_musl_triplet})
+if(CMAKE_CROSSCOMPILING)
+  set(mavo_musl_install "musl-dev of the target's Debian architecture, e.g. musl-dev:arm64; .ci/aarch64 does")
+else()
+  list(APPEND mavo_musl_include_paths /usr/lib/musl/include /usr/local/musl/include)
+  list(APPEND mavo_musl_lib_paths /usr/lib/musl/lib /usr/local/musl/lib)
+  set(mavo_musl_install "musl-dev musl-tools; .ci/musl does")
+endif()
+find_path(MAVO_MUSL_INCLUDE_DIR NAMES stdio.h PATHS ${mavo_musl_include_paths}
+          NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH DOC "musl's header directory")
+find_path(MAVO_MUSL_LIB_DIR NAMES libc.a crt1.o PATHS ${mavo_musl_lib_paths}
+          NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
+          DOC "musl's library directory (libc.a and the start files)")
 if(NOT MAVO_MUSL_INCLUDE_DIR OR NOT MAVO_MUSL_LIB_DIR)
-  message(FATAL_ERROR "MAVO_MUSL: musl's headers or libraries not found (Debian: apt-get install "
-                      "musl-dev musl-tools; .ci/musl does), or set MAVO_MUSL_INCLUDE_DIR and MAVO_MUSL_LIB_DIR")
+  message(FATAL_ERROR "MAVO_MUSL: musl's headers or libraries for ${CMAKE_SYSTEM_PROCESSOR} not found "
+                      "(Debian: apt-get install ${mavo_musl_install}), "
+                      "or set MAVO_MUSL_INCLUDE_DIR and MAVO_MUSL_LIB_DIR")
 endif()
 
-# gcc's own files, as the compiler in use names them.
+# gcc's own files, as the compiler in use names them (a cross compiler names
+# its own, built for the target).
 function(mavo_gcc_file variable name)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${name}
                   OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)

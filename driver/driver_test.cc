@@ -33,8 +33,6 @@ if [ -n "$MAVO_TEST_STREAMS" ]; then
     /bin/cat
     echo to-stderr >&2
 fi
-# The wrapper waits for this tool: what it has mapped is its parent's.
-[ -z "$MAVO_TEST_MAPS" ] || /bin/cat /proc/$PPID/maps >"$MAVO_TEST_MAPS"
 if [ -n "$MAVO_TEST_STOP" ]; then
     # Continues this shell until it has gone on past its stop (and made the
     # file), or is gone.
@@ -107,8 +105,7 @@ std::string not_found(const std::string &name, const char *what, const std::stri
 std::vector<std::string> test_env(const std::string &path, const std::vector<std::string> &more = {})
 {
     std::vector<std::string> changes = {"PATH=" + path, "MAVO_EXEC_PREFIX", "MAVO_TRACE", "MAVO_TEST_EXIT",
-                                        "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS",
-                                        "MAVO_TEST_MAPS"};
+                                        "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS"};
     changes.insert(changes.end(), more.begin(), more.end());
     return environment_with(changes);
 }
@@ -605,28 +602,6 @@ TEST(DriverProgram, ToolUsesTheCallersStandardStreams)
                   "descriptor 2 is the caller's\ninput line\n",
               read_file(streams + "/1"));
     EXPECT_EQ("to-stderr\n", read_file(streams + "/2"));
-}
-
-// Show that the programs load no C++ runtime, which would cost every call
-// its loading: the tool reads the memory map of the wrapper waiting for it.
-TEST(DriverProgram, LoadsNoCppRuntime)
-{
-    scoped_temp_dir dir;
-    put_stand_ins(dir.path);
-    for (const program &p : programs) {
-        SCOPED_TRACE(p.tool);
-        std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_MAPS=" + dir / "maps"});
-        run_result r = run_program({p.path, "-B" + dir.path}, &env);
-        ASSERT_EQ(0, r.exit_code()) << r.err;
-        const std::string maps = read_file(dir / "maps");
-        if (maps.find("qemu") != std::string::npos) {
-            note_emulation("the wrapper's map is the emulator's, with its own libraries: not searched");
-            return;
-        }
-        ASSERT_NE(std::string::npos, maps.find(p.path)) << "not the wrapper's map:\n" << maps;
-        for (const char *runtime : {"libstdc++", "libc++", "libgcc_s"})
-            EXPECT_EQ(std::string::npos, maps.find(runtime)) << maps;
-    }
 }
 
 // Show that vectors no shell would make neither crash the programs nor lose

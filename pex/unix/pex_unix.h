@@ -8,8 +8,12 @@ extern const pex_backend pex_unix_backend;
 
 // The spawn_child slot (spawn.cc): vfork and exec, with the outcome of the
 // exec learnt over a close-on-exec pipe before returning. With PEX_USE_PATH,
-// a path to a file the system cannot execute runs as a script of /bin/sh, as
-// POSIX has execvp do, whatever the C library's execvp does. The child id, or
+// a name holding '/' of a file exec refuses with ENOEXEC (no "#!" line, or
+// not executable by this system at all) runs as a script of /bin/sh, as POSIX
+// has execvp do, whatever the C library's execvp does; $0 is then the file,
+// and argv[0] is lost. A bare name fares as under the C library's execvp
+// (musl's runs no shell); without PEX_USE_PATH such a file fails as "execv"
+// with ENOEXEC. The child id, or
 // pex_spawn_failed with the failed step ("vfork", "dup2", "close", "execv",
 // "execvp") and its errno, in_fd, out_fd and err_fd left open; or
 // pex_spawn_failed_fds_closed with "close" when closing those failed here

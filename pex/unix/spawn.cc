@@ -42,10 +42,23 @@ struct child_start {
     spawn_failure_report report;    // the child's own; the parent never reads it
 };
 
-// POSIX has execvp hand a file that the system cannot execute at all (ENOEXEC,
-// a script without a "#!" line) to the shell. glibc's and FreeBSD's execvp do
-// so; musl's does not, so run_child does it where execvp left it undone: a
-// program then runs the same on every C library.
+// The shell fallback. POSIX has execvp hand a file that exec refuses with
+// ENOEXEC (an executable without a "#!" line, or anything else the system
+// cannot execute at all) to the shell as a script. glibc's and FreeBSD's
+// execvp do so; musl's does not. run_child does it where execvp left it
+// undone, in exactly one case: the searching exec (PEX_USE_PATH) of a name
+// holding '/', which execvp runs as it stands, without a search, so the file
+// exec refused is the one named. A program that starts its tools by path
+// then runs the same on every C library.
+//  - Not the non-searching exec: execv runs the very file it is given, as
+//    POSIX's execv does, so ENOEXEC fails the start as the step "execv".
+//  - Not a bare name: execvp looks it up along PATH itself, and only it
+//    knows which file it found and had refused, so a bare name fares exactly
+//    as under the C library's own execvp (glibc's runs the shell, musl's
+//    fails with ENOEXEC). Searching again here would mean computing in the
+//    vfork child, and could pick a file other than the one execvp tried.
+// When the shell cannot be started either, the step is "execvp" with the
+// shell's errno.
 static constexpr char shell_path[] = "/bin/sh";
 
 #ifdef PEX_UNIX_TEST_SEAMS
@@ -187,10 +200,13 @@ static bool make_report_pipe(int fds[2])
     return true;
 }
 
-// The vector that runs `program_file` as a shell script, as execvp builds it:
-// the shell, the file, then argv's arguments. A new block the caller frees;
-// null unless the stage runs execvp on a name holding '/'. A bare name is
-// looked up along PATH inside execvp, which alone knows the file it found.
+// The vector that runs `program_file` as a shell script: "/bin/sh", the file,
+// then argv[1] onwards, as glibc's execvp builds it. The file takes argv[0]'s
+// place because the shell reads its first operand as the script and sets $0
+// to that operand: there is no way to hand argv[0] on, so the script sees
+// its own path as $0, and "/bin/sh" is the shell's own argv[0]. A new block
+// the caller frees; null unless the stage runs execvp on a name holding '/'
+// (see shell_path for why only then).
 static char **script_argv_for(bool use_path, const char *program_file, char *const *argv)
 {
     if (!use_path || strchr(program_file, '/') == nullptr)

@@ -25,6 +25,9 @@ extern char **environ;
 namespace {
 
 const std::string probe = MAVO_PROBE_PATH;
+// Starts a file through the back end or the C library's execvp, linked as
+// the programs are (tests/exec_probe.cc).
+const std::string exec_probe = MAVO_EXEC_PROBE_PATH;
 // A descriptor number below the limit that is closed now: the highest free
 // one, which nothing the tests open will take.
 int never_open_fd_number()
@@ -266,6 +269,7 @@ TEST(SpawnChild, FailedStartGivesStepAndErrnoAndLeavesNoChild)
     scoped_temp_dir dir;
     write_file(dir / "not-executable", "#!/bin/sh\nexit 0\n", 0644);
     write_file(dir / "no-interpreter", "#!" + dir / "missing-shell" + "\nexit 0\n", 0755);
+    write_file(dir / "no-interpreter-line", "echo ran\n", 0755);
     // A PATH of our own: along the caller's, a directory this user may not
     // search would turn the missing name's ENOENT into EACCES.
     const std::string path_entry = "PATH=" + dir / "no-such-dir" + ":" + dir.path;
@@ -287,6 +291,9 @@ TEST(SpawnChild, FailedStartGivesStepAndErrnoAndLeavesNoChild)
         {"not executable", dir / "not-executable", PEX_NO_STAGE_FLAGS, false, false, "execv", EACCES},
         {"script whose interpreter is missing", dir / "no-interpreter", PEX_NO_STAGE_FLAGS, false,
          false, "execv", ENOENT},
+        // execv runs the very file asked for: no shell.
+        {"executable without a #! line", dir / "no-interpreter-line", PEX_NO_STAGE_FLAGS, false,
+         false, "execv", ENOEXEC},
         {"fd_to_close already closed", probe, PEX_NO_STAGE_FLAGS, true, false, "close", EBADF},
         {"in_fd not open", probe, PEX_NO_STAGE_FLAGS, false, true, "dup2", EBADF},
     };
@@ -317,6 +324,66 @@ TEST(SpawnChild, FailedStartGivesStepAndErrnoAndLeavesNoChild)
         EXPECT_EQ("", read_all(err.read_fd));
         EXPECT_EQ(before, open_fds());
     }
+}
+
+// An executable file without a "#!" line, which exec refuses with ENOEXEC:
+// the searching exec of a name holding '/' runs it through /bin/sh, the
+// non-searching one fails, and a bare name found along PATH fares exactly as
+// under the C library's own execvp (glibc's runs the shell, musl's does not).
+// Run through a probe linked as the programs are, so that the musl build
+// shows what the programs' C library does.
+TEST(SpawnChild, ShellRunsAFileWithoutInterpreterLineOnlyWhereExecvpWould)
+{
+    scoped_temp_dir dir;
+    write_file(dir / "tool", "printf '%s\\n' \"$0\" \"$@\"\nexit 3\n", 0755);
+    const std::vector<std::string> arguments = {"x", "y z", "", "-c"};
+    std::string as_script = dir / "tool\n";
+    for (const std::string &argument : arguments)
+        as_script += argument + "\n";
+    as_script += "exited 3\n";
+    const std::string refused = "failed execv " + std::to_string(ENOEXEC) + "\n";
+    // The probe starts with its working directory in the temporary tree and
+    // PATH on it alone.
+    std::vector<std::string> env = environment_with({"PATH=" + dir.path});
+    auto start = [&](const char *mode, const std::string &file) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh",
+                                         dir.path, exec_probe, mode, file, "given-argv0"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return run_program(argv, &env);
+    };
+    const struct {
+        const char *what;
+        const char *mode;
+        std::string file;
+        std::string expected_out;
+    } cases[] = {
+        // The shell sets $0 from its operand, the file: argv[0] is lost.
+        {"searching exec of an absolute path", "execvp", dir / "tool", as_script},
+        {"searching exec of a relative path", "execvp", "./tool",
+         "./tool" + as_script.substr(as_script.find('\n'))},
+        {"non-searching exec of an absolute path", "execv", dir / "tool", refused},
+        {"non-searching exec of a relative path", "execv", "./tool", refused},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        run_result r = start(c.mode, c.file);
+        EXPECT_EQ(c.expected_out, r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(0, r.exit_code());
+    }
+
+    SCOPED_TRACE("bare name found along PATH");
+    run_result libc = start("libc-execvp", "tool");
+    EXPECT_EQ("", libc.err);
+    EXPECT_EQ(0, libc.exit_code());
+    // Either C library's way, and nothing else: a probe that ran nothing
+    // must not pass for one.
+    const std::string no_shell = "failed execvp " + std::to_string(ENOEXEC) + "\n";
+    ASSERT_TRUE(libc.out == as_script || libc.out == no_shell) << libc.out;
+    run_result back_end = start("execvp", "tool");
+    EXPECT_EQ(libc.out, back_end.out) << "the C library's execvp gave this";
+    EXPECT_EQ(libc.err, back_end.err);
+    EXPECT_EQ(0, back_end.exit_code());
 }
 
 // With no descriptor left for the report pipe, the child prints its failure

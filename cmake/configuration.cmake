@@ -29,12 +29,27 @@ foreach(name IN ITEMS MAVO_CONFIGURED_BIN_DIR MAVO_CONFIGURED_EXEC_DIR MAVO_CONF
   if(value MATCHES "[\"\\\\]")
     message(FATAL_ERROR "${name} is '${value}': it must not hold '\"' or '\\'")
   endif()
+  # The programs compare the bin directory with where they really lie, a
+  # path with symbolic links resolved, which never holds an empty, '.' or
+  # '..' component, and the other two with it component by component, to
+  # carry them along when the installation moves. A text in any other form
+  # never matches, and what is computed from it comes out wrong too
+  # ('/usr/local/bin//' made the installation root '/usr/local/bin//' and
+  # the tool directory '/usr/local/bin/<triplet>/bin/'). Refused rather
+  # than rewritten: a packager's typo is then seen where it was made.
+  if(value MATCHES "//|/\\.\\.?/")
+    message(FATAL_ERROR
+      "${name} is '${value}': it must be in normal form, without '//' or a '.' or '..' component")
+  endif()
 endforeach()
+# These become single directory or file names below the directories above:
+# '.' or '..' would name another directory instead.
 foreach(name IN ITEMS MAVO_TARGET_TRIPLET MAVO_COMPILER_VERSION MAVO_PLUGIN_FILE_NAME)
   set(value "${${name}}")
-  if(value STREQUAL "" OR value MATCHES "[/\"\\\\]")
+  if(value MATCHES "^(\\.\\.?)?$" OR value MATCHES "[/\"\\\\]")
     message(FATAL_ERROR
-      "${name} is '${value}': it must be a non-empty file name without '/', '\"' or '\\'")
+      "${name} is '${value}': it must be a non-empty file name without '/', '\"' or '\\', "
+      "and not '.' or '..'")
   endif()
 endforeach()
 
@@ -56,6 +71,19 @@ else()
   if(NOT MAVO_TOOL_DIR_CLIMB MATCHES "/$" OR MAVO_TOOL_DIR_CLIMB MATCHES "[\"\\\\]")
     message(FATAL_ERROR "MAVO_TOOL_DIR_CLIMB is '${MAVO_TOOL_DIR_CLIMB}': it must end in '/' "
                         "and hold no '\"' or '\\' (or be empty, to have it computed)")
+  endif()
+  # A climb has the form of a computed one: a run of '../', then the names of
+  # directories down to the root where the library directory lies outside it.
+  # The system resolves each '..' where it stands, from a directory that must
+  # exist, while the check below compares texts: a detour such as
+  # '../x/../../../../../' would pass it and yet lead nowhere without x, and
+  # '//', '.' or a leading '/' would make the climb say something else than
+  # it seems to.
+  string(REGEX REPLACE "^(\\.\\./)+" "" mavo_climb_descent "${MAVO_TOOL_DIR_CLIMB}")
+  if(NOT mavo_climb_descent MATCHES "^([^/]+/)*$" OR mavo_climb_descent MATCHES "(^|/)\\.\\.?/")
+    message(FATAL_ERROR "MAVO_TOOL_DIR_CLIMB is '${MAVO_TOOL_DIR_CLIMB}': it must be a run of '../' "
+                        "followed by plain directory names, each ending in '/', with no '//' "
+                        "(or be empty, to have it computed)")
   endif()
   cmake_path(SET mavo_climb_leads NORMALIZE "${mavo_versioned_exec_dir}${MAVO_TOOL_DIR_CLIMB}")
   cmake_path(SET mavo_root_normal NORMALIZE "${MAVO_INSTALL_ROOT}")

@@ -4,9 +4,11 @@
 # staging area. Every file must land where asked, be listed in the install
 # manifest, and nothing else may be installed.
 #
-# Usage: install.sh CMAKE SOURCE WORK
+# Usage: install.sh CMAKE SOURCE WORK GENERATOR [MAKE_PROGRAM]
+# GENERATOR and MAKE_PROGRAM are those of the build that runs the test, so
+# that it needs no tool that build did not.
 set -eu
-cmake=$1 source=$2 work=$3
+cmake=$1 source=$2 work=$3 generator=$4 make_program=${5:-}
 fail() {
     echo "install: $*" >&2
     exit 1
@@ -15,7 +17,8 @@ rm -rf "$work"
 mkdir -p "$work"
 build=$work/build stage=$work/stage prefix=/opt/tc
 
-"$cmake" -S "$source" -B "$build" -G Ninja -DBUILD_TESTING=OFF \
+"$cmake" -S "$source" -B "$build" -G "$generator" \
+    ${make_program:+"-DCMAKE_MAKE_PROGRAM=$make_program"} -DBUILD_TESTING=OFF \
     -DCMAKE_INSTALL_BINDIR=tools/bin -DCMAKE_INSTALL_MANDIR=doc/manual \
     -DMAVO_CONFIGURED_BIN_DIR=/opt/tc/tools/bin/ >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log" >&2; fail "configuring failed"; }

@@ -1,72 +1,178 @@
 #!/bin/sh
-# Configures the project with a few bad cache values and checks that each one
-# stops configuring (or warns) with a message naming the variable and value,
-# and that good layouts get the climb computed from their directories.
+# Configures the project with bad cache values and checks that each one stops
+# configuring (or warns) with a message naming the variable and value, and
+# that good layouts configure without a word, the climb computed from their
+# directories.
 #
-# Usage: run.sh CMAKE SOURCE WORK
+# Usage: run.sh CMAKE SOURCE WORK GENERATOR [MAKE_PROGRAM]
+# GENERATOR and MAKE_PROGRAM are those of the build that runs the test, so
+# that it needs no tool that build did not.
 set -u
-cmake=$1 source=$2 work=$3
+cmake=$1 source=$2 work=$3 generator=$4 make_program=${5:-}
 failures=0
 rm -rf "$work"
 mkdir -p "$work"
 
-# configure NAME EXPECTED-STATUS TEXT [-DVAR=VALUE ...]: TEXT must appear in
-# what configuring printed, with CMake's line breaks folded into blanks.
-configure() {
-    name=$1 expected=$2 text=$3
+# check KIND NAME TEXT [-DVAR=VALUE ...] configures in the background, a few
+# at a time, and judge_all then judges each in the order of the checks, with
+# CMake's line breaks folded into blanks in what configuring printed:
+#   refused   configuring fails, and TEXT is the whole of its error message;
+#   warned    configuring succeeds, and TEXT is the whole of a warning;
+#   accepted  configuring succeeds without a warning, and prints TEXT.
+names=
+running=0
+check() {
+    kind=$1 name=$2
+    printf '%s\n' "$kind" >"$work/$name.kind"
+    printf '%s\n' "$3" >"$work/$name.text"
     shift 3
-    "$cmake" -S "$source" -B "$work/$name" -G Ninja -DBUILD_TESTING=OFF "$@" \
-        >"$work/$name.log" 2>&1
-    status=$?
-    folded=$(tr -s ' \n' '  ' <"$work/$name.log")
-    if { [ "$expected" = 0 ] && [ "$status" != 0 ]; } ||
-       { [ "$expected" != 0 ] && [ "$status" = 0 ]; }; then
-        echo "config: $name: configuring exited with $status" >&2
-        cat "$work/$name.log" >&2
-        failures=$((failures + 1))
+    names="$names $name"
+    (
+        "$cmake" -S "$source" -B "$work/$name" -G "$generator" \
+            ${make_program:+"-DCMAKE_MAKE_PROGRAM=$make_program"} -DBUILD_TESTING=OFF "$@" \
+            >"$work/$name.log" 2>&1
+        echo $? >"$work/$name.status"
+    ) &
+    running=$((running + 1))
+    if [ "$running" -ge 4 ]; then
+        wait
+        running=0
     fi
-    case $folded in
-    *"$text"*) ;;
-    *)
-        echo "config: $name: no '$text' in:" >&2
-        cat "$work/$name.log" >&2
-        failures=$((failures + 1))
-        ;;
-    esac
 }
 
-configure libexec-without-slash 1 \
-    "MAVO_CONFIGURED_LIBEXEC_DIR is '/usr/libexec/mavo12/mavo': it must be an absolute directory that ends in '/'" \
+fail() {
+    printf "config: %s: %s\n" "$name" "$1" >&2
+    cat "$work/$name.log" >&2
+    failures=$((failures + 1))
+}
+
+judge_all() {
+    wait
+    for name in $names; do
+        kind=$(cat "$work/$name.kind")
+        text=$(cat "$work/$name.text")
+        status=$(cat "$work/$name.status")
+        folded=$(tr -s ' \n' '  ' <"$work/$name.log")
+        matched=false
+        case $kind in
+        refused)
+            [ "$status" != 0 ] || fail "configuring succeeded"
+            case $folded in *"CMake Error at "*"(message): $text Call Stack"*) matched=true ;; esac
+            ;;
+        warned)
+            [ "$status" = 0 ] || fail "configuring exited with $status"
+            case $folded in *"CMake Warning at "*"(message): $text Call Stack"*) matched=true ;; esac
+            ;;
+        accepted)
+            [ "$status" = 0 ] || fail "configuring exited with $status"
+            case $folded in *"$text"*) matched=true ;; esac
+            if grep -q 'CMake Warning' "$work/$name.log"; then
+                fail "a good layout was warned about"
+            fi
+            ;;
+        esac
+        [ "$matched" = true ] || fail "no $kind message '$text' in:"
+    done
+}
+
+dir_form="it must be an absolute directory that ends in '/'"
+dir_quote="it must not hold '\"' or '\\'"
+dir_normal="it must be in normal form, without '//' or a '.' or '..' component"
+file_name="it must be a non-empty file name without '/', '\"' or '\\', and not '.' or '..'"
+climb_form="it must be a run of '../' followed by plain directory names, each ending in '/', with no '//' (or be empty, to have it computed)"
+climb_chars="it must end in '/' and hold no '\"' or '\\' (or be empty, to have it computed)"
+
+check refused libexec-without-slash \
+    "MAVO_CONFIGURED_LIBEXEC_DIR is '/usr/libexec/mavo12/mavo': $dir_form" \
     -DMAVO_CONFIGURED_LIBEXEC_DIR=/usr/libexec/mavo12/mavo
-configure relative-bin 1 \
-    "MAVO_CONFIGURED_BIN_DIR is 'usr/local/bin/': it must be an absolute directory that ends in '/'" \
+check refused relative-bin \
+    "MAVO_CONFIGURED_BIN_DIR is 'usr/local/bin/': $dir_form" \
     -DMAVO_CONFIGURED_BIN_DIR=usr/local/bin/
-configure exec-without-slash 1 \
-    "MAVO_CONFIGURED_EXEC_DIR is '/usr/local/lib/mavo12/mavo': it must be an absolute directory that ends in '/'" \
+check refused exec-without-slash \
+    "MAVO_CONFIGURED_EXEC_DIR is '/usr/local/lib/mavo12/mavo': $dir_form" \
     -DMAVO_CONFIGURED_EXEC_DIR=/usr/local/lib/mavo12/mavo
-configure empty-triplet 1 \
-    "MAVO_TARGET_TRIPLET is '': it must be a non-empty file name without '/'" \
+# The programs compare these texts with their resolved location: a text that
+# is not in normal form could never match.
+check refused bin-doubled-slash \
+    "MAVO_CONFIGURED_BIN_DIR is '/usr/local/bin//': $dir_normal" \
+    -DMAVO_CONFIGURED_BIN_DIR=/usr/local/bin//
+check refused bin-dot-dot \
+    "MAVO_CONFIGURED_BIN_DIR is '/usr/local/bin/../': $dir_normal" \
+    -DMAVO_CONFIGURED_BIN_DIR=/usr/local/bin/../
+check refused bin-dot \
+    "MAVO_CONFIGURED_BIN_DIR is '/usr/local/./bin/': $dir_normal" \
+    -DMAVO_CONFIGURED_BIN_DIR=/usr/local/./bin/
+check refused exec-doubled-slash \
+    "MAVO_CONFIGURED_EXEC_DIR is '/usr/local//lib/mavo12/mavo/': $dir_normal" \
+    -DMAVO_CONFIGURED_EXEC_DIR=/usr/local//lib/mavo12/mavo/
+check refused libexec-leading-doubled-slash \
+    "MAVO_CONFIGURED_LIBEXEC_DIR is '//usr/local/libexec/mavo12/mavo/': $dir_normal" \
+    -DMAVO_CONFIGURED_LIBEXEC_DIR=//usr/local/libexec/mavo12/mavo/
+check refused libexec-dot-dot \
+    "MAVO_CONFIGURED_LIBEXEC_DIR is '/usr/local/lib/../libexec/mavo12/mavo/': $dir_normal" \
+    -DMAVO_CONFIGURED_LIBEXEC_DIR=/usr/local/lib/../libexec/mavo12/mavo/
+# The values are compiled into the programs as C string literals.
+check refused bin-quote \
+    "MAVO_CONFIGURED_BIN_DIR is '/usr/lo\"cal/bin/': $dir_quote" \
+    '-DMAVO_CONFIGURED_BIN_DIR=/usr/lo"cal/bin/'
+check refused libexec-backslash \
+    "MAVO_CONFIGURED_LIBEXEC_DIR is '/usr/local/libexec\\mavo12/mavo/': $dir_quote" \
+    '-DMAVO_CONFIGURED_LIBEXEC_DIR=/usr/local/libexec\mavo12/mavo/'
+check refused empty-triplet \
+    "MAVO_TARGET_TRIPLET is '': $file_name" \
     -DMAVO_TARGET_TRIPLET=
-configure climb-without-slash 1 \
-    "MAVO_TOOL_DIR_CLIMB is '../../../../..': it must end in '/'" \
+check refused triplet-quote \
+    "MAVO_TARGET_TRIPLET is 'aarch64\"freebsd': $file_name" \
+    '-DMAVO_TARGET_TRIPLET=aarch64"freebsd'
+check refused version-backslash \
+    "MAVO_COMPILER_VERSION is '12\\4': $file_name" \
+    '-DMAVO_COMPILER_VERSION=12\4'
+check refused version-dot \
+    "MAVO_COMPILER_VERSION is '.': $file_name" \
+    -DMAVO_COMPILER_VERSION=.
+check refused plugin-dot-dot \
+    "MAVO_PLUGIN_FILE_NAME is '..': $file_name" \
+    -DMAVO_PLUGIN_FILE_NAME=..
+check refused climb-without-slash \
+    "MAVO_TOOL_DIR_CLIMB is '../../../../..': $climb_chars" \
     -DMAVO_TOOL_DIR_CLIMB=../../../../..
-configure climb-one-short 0 \
+check refused climb-quote \
+    "MAVO_TOOL_DIR_CLIMB is '../../../../../\"/': $climb_chars" \
+    '-DMAVO_TOOL_DIR_CLIMB=../../../../../"/'
+# Each of these reads as the root once normalised, but the programs join the
+# climb as it stands and the system walks it step by step.
+check refused climb-detour \
+    "MAVO_TOOL_DIR_CLIMB is '../x/../../../../../': $climb_form" \
+    -DMAVO_TOOL_DIR_CLIMB=../x/../../../../../
+check refused climb-dot \
+    "MAVO_TOOL_DIR_CLIMB is './../../../../../': $climb_form" \
+    -DMAVO_TOOL_DIR_CLIMB=./../../../../../
+check refused climb-doubled-slash \
+    "MAVO_TOOL_DIR_CLIMB is '../..//../../../': $climb_form" \
+    -DMAVO_TOOL_DIR_CLIMB=../..//../../../
+check refused climb-absolute \
+    "MAVO_TOOL_DIR_CLIMB is '/usr/local/': $climb_form" \
+    -DMAVO_TOOL_DIR_CLIMB=/usr/local/
+check warned climb-one-short \
     "MAVO_TOOL_DIR_CLIMB '../../../../' leads from /usr/local/lib/mavo12/mavo/aarch64-portbld-freebsd14.4/12.4.1/ to /usr/local/lib/, not to the installation root /usr/local/ (the parent of MAVO_CONFIGURED_BIN_DIR): the programs will look for the tool in /usr/local/lib/aarch64-portbld-freebsd14.4/bin/" \
     -DMAVO_TOOL_DIR_CLIMB=../../../../
-configure defaults 0 \
+check accepted defaults \
     "tool directory /usr/local/aarch64-portbld-freebsd14.4/bin/ (MAVO_TOOL_DIR_CLIMB ../../../../../)"
-configure other-layout 0 \
+check accepted other-layout \
     "tool directory /opt/tc/x86_64-linux/bin/ (MAVO_TOOL_DIR_CLIMB ../../../../)" \
     -DMAVO_CONFIGURED_BIN_DIR=/opt/tc/bin/ -DMAVO_CONFIGURED_EXEC_DIR=/opt/tc/lib/cc/ \
     -DMAVO_CONFIGURED_LIBEXEC_DIR=/opt/tc/libexec/cc/ -DMAVO_TARGET_TRIPLET=x86_64-linux
-# A given climb that leads to the root is taken without a warning.
-configure climb-given 0 \
+# A given climb that leads to the root is taken without a warning, also one
+# that descends to it, as the computed one does where the library directory
+# lies outside the installation root.
+check accepted climb-given \
     "tool directory /usr/local/aarch64-portbld-freebsd14.4/bin/ (MAVO_TOOL_DIR_CLIMB ../../../../../)" \
     -DMAVO_TOOL_DIR_CLIMB=../../../../../
-if grep -q 'leads from' "$work/climb-given.log"; then
-    echo "config: climb-given: a climb that leads to the root was warned about" >&2
-    failures=$((failures + 1))
-fi
+check accepted climb-descends \
+    "tool directory /opt/tc/aarch64-portbld-freebsd14.4/bin/ (MAVO_TOOL_DIR_CLIMB ../../../tc/)" \
+    -DMAVO_CONFIGURED_BIN_DIR=/opt/tc/bin/ -DMAVO_CONFIGURED_EXEC_DIR=/opt/lib/ \
+    -DMAVO_CONFIGURED_LIBEXEC_DIR=/opt/libexec/ -DMAVO_TOOL_DIR_CLIMB=../../../tc/
 
+judge_all
 [ "$failures" = 0 ] || exit 1
 echo "config: every bad value was named, every good layout configured"

@@ -4,6 +4,8 @@
 # for the tests. The first cases stop while the toolchain file is read, so
 # they need neither clang nor a sysroot; the last needs a real sysroot
 # (SYSROOT, optional) to get past CMake's compiler checks.
+# They configure only, so CMake's default generator (or $CMAKE_GENERATOR)
+# serves: Ninja need not be there.
 #
 # Usage: configure_test.sh CMAKE SOURCE WORK [SYSROOT]
 set -u
@@ -17,7 +19,7 @@ mkdir -p "$work/empty"
 configure() {
     name=$1 text=$2
     shift 2
-    "$cmake" -S "$source" -B "$work/$name" -G Ninja \
+    "$cmake" -S "$source" -B "$work/$name" \
         --toolchain "$source/cmake/aarch64-freebsd.cmake" -DBUILD_TESTING=OFF "$@" \
         >"$work/$name.log" 2>&1
     status=$?

@@ -12,6 +12,7 @@
 #include "driver/driver_args.h"
 #include "pex/pex.h"
 #include "search/search_list.h"
+#include "search/trace.h"
 #include "support/join.h"
 #include "support/relocate.h"
 
@@ -51,6 +52,7 @@ static const char *plugin_path;
 static const char *tool_path;
 static const char **child_argv;
 static const char *tool_program_name;
+static const char *command_line;
 static bool tracing;
 
 // `kind` is "plugin" or "binary".
@@ -176,7 +178,9 @@ int main(int argc, char **argv)
     if (applies_first_argument_rule)
         driver_apply_first_argument_rule(argc, argv);
     child_argv = driver_child_argv(tool_path, plugin_path, argc, argv);
-    if (tracing)
-        driver_write_command_line(stderr, wrapper_name, version, child_argv);
+    if (tracing) {
+        command_line = driver_command_line(wrapper_name, version, child_argv);
+        trace_write(command_line, strlen(command_line));
+    }
     return run_tool();
 }

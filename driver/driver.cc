@@ -41,6 +41,7 @@ static constexpr const char usage_text[] = "Usage: mavo-ar [-B prefix] ar argume
 // Everything main allocates is kept here, so that a leak checker can tell
 // these from real leaks.
 static const char *locating_name;
+static const char *own_location;
 static const char *exec_prefix_dir;
 static const char *libexec_prefix_dir;
 static const char *tool_dir;
@@ -68,10 +69,10 @@ static bool tracing;
     exit(1);
 }
 
-// `configured` as it lies for a program found by `name`.
-static const char *relocated(const char *name, const char *configured)
+// `configured` as it lies for the program at `location`.
+static const char *relocated(const char *location, const char *configured)
 {
-    const char *moved = relocate_prefix(name, configured_bin_dir, configured);
+    const char *moved = relocate_located_prefix(location, configured_bin_dir, configured);
     return moved != nullptr ? moved : configured;
 }
 
@@ -141,8 +142,11 @@ int main(int argc, char **argv)
     const char *exec_prefix = getenv("MAVO_EXEC_PREFIX");
     locating_name =
         exec_prefix != nullptr ? join_strings(exec_prefix, wrapper_name, nullptr) : own_name;
-    exec_prefix_dir = relocated(locating_name, configured_exec_dir);
-    libexec_prefix_dir = relocated(locating_name, configured_libexec_dir);
+    // Found along PATH and resolved once for both directories: each step
+    // costs system calls, resolving one per component of the location.
+    own_location = locate_program(locating_name);
+    exec_prefix_dir = relocated(own_location, configured_exec_dir);
+    libexec_prefix_dir = relocated(own_location, configured_libexec_dir);
 
     // Each directory is one prefix, not a ':'-separated list: an installation
     // moved below a name holding ':' must not be cut into pieces, some of

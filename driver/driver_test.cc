@@ -1035,3 +1035,45 @@ TEST(DriverProgram, ToolGetsSigchldAtItsDefault)
         }
     }
 }
+
+// Show that a call resolves its own name once: no path is read as a link
+// twice, and no more are read than the program's location has components,
+// started by its full path or by a bare name found along PATH. strace shows
+// the calls.
+TEST(DriverRelocation, ResolvesItsOwnNameOnce)
+{
+    const std::string why_not = why_strace_cannot_serve();
+    if (!why_not.empty())
+        GTEST_SKIP() << "not checked: " << why_not;
+    scoped_temp_dir dir;
+    installation inst(real_path(dir.path) + "/tc");
+    const std::string location = inst.program_path(mavo_ar);
+    const std::string bin_dir = location.substr(0, location.rfind('/'));
+    size_t components = 0;
+    for (size_t i = 0; i < location.size(); i++)
+        if (location[i] != '/' && (i == 0 || location[i - 1] == '/'))
+            components++;
+    const struct {
+        const char *what;
+        std::string name;
+        std::string path;
+    } cases[] = {
+        {"full path", location, dir / "none"},
+        {"bare name along PATH", "mavo-ar", dir / "none:" + bin_dir},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> env = test_env(c.path);
+        run_result r;
+        std::vector<std::string> log = traced_calls("readlink,readlinkat", {c.name, "t"}, env, &r);
+        EXPECT_EQ(vector_printed(installed_tool(inst.root, mavo_ar), installed_plugin(inst.root), {"-t"}), r.out);
+        EXPECT_EQ(0, r.exit_code()) << r.err;
+        std::vector<std::string> read_as_links;
+        for (const std::string &line : log)
+            if (line.rfind("readlink", 0) == 0)
+                read_as_links.push_back(first_text(line));
+        std::set<std::string> distinct(read_as_links.begin(), read_as_links.end());
+        EXPECT_EQ(distinct.size(), read_as_links.size()) << testing::PrintToString(read_as_links);
+        EXPECT_LE(read_as_links.size(), components) << testing::PrintToString(read_as_links);
+    }
+}

@@ -12,6 +12,7 @@
 #include "driver/driver_args.h"
 #include "pex/pex.h"
 #include "search/search_list.h"
+#include "search/trace.h"
 #include "support/join.h"
 #include "support/relocate.h"
 
@@ -40,6 +41,7 @@ static constexpr const char usage_text[] = "Usage: mavo-ar [-B prefix] ar argume
 // Everything main allocates is kept here, so that a leak checker can tell
 // these from real leaks.
 static const char *locating_name;
+static const char *own_location;
 static const char *exec_prefix_dir;
 static const char *libexec_prefix_dir;
 static const char *tool_dir;
@@ -51,6 +53,7 @@ static const char *plugin_path;
 static const char *tool_path;
 static const char **child_argv;
 static const char *tool_program_name;
+static const char *command_line;
 static bool tracing;
 
 // `kind` is "plugin" or "binary".
@@ -66,10 +69,10 @@ static bool tracing;
     exit(1);
 }
 
-// `configured` as it lies for a program found by `name`.
-static const char *relocated(const char *name, const char *configured)
+// `configured` as it lies for the program at `location`.
+static const char *relocated(const char *location, const char *configured)
 {
-    const char *moved = relocate_prefix(name, configured_bin_dir, configured);
+    const char *moved = relocate_located_prefix(location, configured_bin_dir, configured);
     return moved != nullptr ? moved : configured;
 }
 
@@ -139,8 +142,11 @@ int main(int argc, char **argv)
     const char *exec_prefix = getenv("MAVO_EXEC_PREFIX");
     locating_name =
         exec_prefix != nullptr ? join_strings(exec_prefix, wrapper_name, nullptr) : own_name;
-    exec_prefix_dir = relocated(locating_name, configured_exec_dir);
-    libexec_prefix_dir = relocated(locating_name, configured_libexec_dir);
+    // Found along PATH and resolved once for both directories: each step
+    // costs system calls, resolving one per component of the location.
+    own_location = locate_program(locating_name);
+    exec_prefix_dir = relocated(own_location, configured_exec_dir);
+    libexec_prefix_dir = relocated(own_location, configured_libexec_dir);
 
     // Each directory is one prefix, not a ':'-separated list: an installation
     // moved below a name holding ':' must not be cut into pieces, some of
@@ -176,7 +182,9 @@ int main(int argc, char **argv)
     if (applies_first_argument_rule)
         driver_apply_first_argument_rule(argc, argv);
     child_argv = driver_child_argv(tool_path, plugin_path, argc, argv);
-    if (tracing)
-        driver_write_command_line(stderr, wrapper_name, version, child_argv);
+    if (tracing) {
+        command_line = driver_command_line(wrapper_name, version, child_argv);
+        trace_write(command_line, strlen(command_line));
+    }
     return run_tool();
 }

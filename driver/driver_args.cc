@@ -101,29 +101,54 @@ static bool needs_no_quotes(const char *text, bool first_word)
     return true;
 }
 
-static void write_quoted(FILE *out, const char *text, bool first_word)
+// The length of `text` as the line shows it.
+static size_t quoted_length(const char *text, bool first_word)
 {
-    if (needs_no_quotes(text, first_word)) {
-        fputs(text, out);
-        return;
-    }
-    fputc('\'', out);
-    for (const char *c = text; *c != '\0'; c++) {
+    size_t length = strlen(text);
+    if (needs_no_quotes(text, first_word))
+        return length;
+    for (const char *c = text; *c != '\0'; c++)
         if (*c == '\'')
-            fputs("'\\''", out);
-        else
-            fputc(*c, out);
-    }
-    fputc('\'', out);
+            length += 3;
+    return length + 2;
 }
 
-void driver_write_command_line(FILE *out, const char *name, const char *version,
-                               const char *const *argv)
+// Writes `text` as the line shows it at `out`; returns the end of what it wrote.
+static char *put_quoted(char *out, const char *text, bool first_word)
 {
-    fprintf(out, "%s %s:", name, version);
-    for (const char *const *arg = argv; *arg != nullptr; arg++) {
-        fputc(' ', out);
-        write_quoted(out, *arg, arg == argv);
+    if (needs_no_quotes(text, first_word)) {
+        size_t length = strlen(text);
+        memcpy(out, text, length);
+        return out + length;
     }
-    fputc('\n', out);
+    static const char escaped_quote[] = "'\\''";
+    *out++ = '\'';
+    for (const char *c = text; *c != '\0'; c++) {
+        if (*c == '\'') {
+            memcpy(out, escaped_quote, sizeof escaped_quote - 1);
+            out += sizeof escaped_quote - 1;
+        } else {
+            *out++ = *c;
+        }
+    }
+    *out++ = '\'';
+    return out;
+}
+
+char *driver_command_line(const char *name, const char *version, const char *const *argv)
+{
+    const char *const head[] = {name, " ", version, ":", nullptr};
+    size_t length = join_strings_length_list(head) + 1;   // and the newline
+    for (const char *const *arg = argv; *arg != nullptr; arg++)
+        length += 1 + quoted_length(*arg, arg == argv);
+    char *line = static_cast<char *>(alloc_or_die(length + 1));
+    char *out = join_strings_into_list(line, head);
+    out += strlen(out);
+    for (const char *const *arg = argv; *arg != nullptr; arg++) {
+        *out++ = ' ';
+        out = put_quoted(out, *arg, arg == argv);
+    }
+    *out++ = '\n';
+    *out = '\0';
+    return line;
 }

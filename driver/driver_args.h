@@ -7,8 +7,6 @@
 // the vector's pointers are.
 #pragma once
 
-#include <stdio.h>
-
 // What driver_take_prefix_option found.
 enum driver_prefix_option {
     prefix_option_absent,          // no "-B" argument: nothing changed
@@ -41,8 +39,10 @@ void driver_apply_first_argument_rule(int argc, char **argv);
 const char **driver_child_argv(const char *tool_path, const char *plugin_path, int argc,
                                char *const *argv);
 
-// Writes "`name` `version`: " and the null-terminated `argv` to `out` as one
-// line a shell would run again: an argument of anything but letters, digits
-// and _@%+=:,./- stands in single quotes, a quote in it as '\''.
-void driver_write_command_line(FILE *out, const char *name, const char *version,
-                               const char *const *argv);
+// "`name` `version`: " and the null-terminated `argv` as one line a POSIX
+// shell runs again with the same arguments, ending in a newline: an argument
+// of anything but letters, digits and _@%+=:,./- stands in single quotes, a
+// quote in it as '\'' (so an argument holding a newline spans lines), and so
+// does a first word holding '='. A new text from alloc_or_die, never freed,
+// so that the trace can hand it to the system in one write.
+char *driver_command_line(const char *name, const char *version, const char *const *argv);

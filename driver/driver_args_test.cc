@@ -199,13 +199,8 @@ TEST(DriverWriteCommandLine, AShellRunsTheLineWithTheSameArguments)
         for (const std::string &argument : arguments)
             argv.push_back(argument.c_str());
         argv.push_back(nullptr);
-        char *text = nullptr;
-        size_t size = 0;
-        FILE *out = open_memstream(&text, &size);
-        ASSERT_NE(nullptr, out);
-        driver_write_command_line(out, "mavo-ar", "1.0.0", argv.data());
-        fclose(out);
-        std::string line(text, size);
+        char *text = driver_command_line("mavo-ar", "1.0.0", argv.data());
+        std::string line(text);
         free(text);
         const std::string head = "mavo-ar 1.0.0: ";
         ASSERT_EQ(head, line.substr(0, head.size()));
@@ -224,12 +219,7 @@ TEST(DriverWriteCommandLine, AShellRunsTheLineWithTheSameArguments)
 TEST(DriverWriteCommandLine, QuotesAFirstWordWithAnEqualsSign)
 {
     const char *argv[] = {"dir=x/ar", "--plugin", "p=q/libmeld_plugin.so", nullptr};
-    char *text = nullptr;
-    size_t size = 0;
-    FILE *out = open_memstream(&text, &size);
-    ASSERT_NE(nullptr, out);
-    driver_write_command_line(out, "mavo-ar", "1.0.0", argv);
-    fclose(out);
-    EXPECT_EQ("mavo-ar 1.0.0: 'dir=x/ar' --plugin p=q/libmeld_plugin.so\n", std::string(text, size));
+    char *text = driver_command_line("mavo-ar", "1.0.0", argv);
+    EXPECT_EQ("mavo-ar 1.0.0: 'dir=x/ar' --plugin p=q/libmeld_plugin.so\n", std::string(text));
     free(text);
 }

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -195,6 +197,60 @@ bool configured_plugin_exists()
 {
     layout l;
     return file_exists(MAVO_CONFIGURED_LIBEXEC_DIR + l.versioned + plugin_name);
+}
+
+
+// strace's path, or "" where it is not installed.
+const std::string &strace_path()
+{
+    static const std::string path = [] {
+        std::string found = run_program({"/bin/sh", "-c", "command -v strace"}).out;
+        return found.empty() || found[0] != '/' ? std::string() : found.substr(0, found.find('\n'));
+    }();
+    return path;
+}
+
+// Why strace cannot show a program's own system calls here, or "" when it
+// can: it may be missing or refused, and under user-mode emulation it would
+// see the emulator's calls.
+std::string why_strace_cannot_serve()
+{
+    if (strace_path().empty())
+        return "strace is not installed";
+    if (run_program({strace_path(), "-o", "/dev/null", "/bin/true"}).exit_code() != 0)
+        return "strace cannot trace here";
+    if (!vfork_shares_memory())
+        return "under emulation strace sees the emulator's calls";
+    return "";
+}
+
+// Runs `argv` under strace, its children not followed, and returns the
+// log's lines for the calls named in `calls` (strace's -e trace=), every
+// byte of a text written as \xHH.
+std::vector<std::string> traced_calls(const std::string &calls, const std::vector<std::string> &argv,
+                                      const std::vector<std::string> &env, run_result *result)
+{
+    scoped_temp_dir dir;
+    std::vector<std::string> command = {strace_path(), "-qq", "-xx", "-s", "1000000", "-e", "signal=none",
+                                        "-e", "trace=" + calls, "-o", dir / "log", "--"};
+    command.insert(command.end(), argv.begin(), argv.end());
+    *result = run_program(command, &env);
+    std::vector<std::string> lines;
+    std::istringstream log(read_file(dir / "log"));
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// The first quoted text of a line of the log, its \xHH bytes decoded.
+std::string first_text(const std::string &line)
+{
+    size_t start = line.find('"');
+    size_t end = line.find('"', start + 1);
+    std::string text;
+    for (size_t i = start + 1; i + 4 <= end && line.compare(i, 2, "\\x") == 0; i += 4)
+        text += char(std::stoi(line.substr(i + 2, 2), nullptr, 16));
+    return text;
 }
 
 }  // namespace
@@ -854,4 +910,145 @@ TEST(DriverTrace, PrefixIsTriedAgainBeforePath)
                                    prefix + "/nm\n  - found: " + elsewhere + "/nm\n";
     EXPECT_NE(std::string::npos, r.err.find(along_path)) << r.err;
     EXPECT_EQ(0, r.exit_code());
+}
+
+// Show that each line of the trace reaches standard error in one write, so
+// that jobs of a parallel build sharing it cannot land inside a line: the
+// command line with quoted words, a word holding a newline and one longer
+// than any small buffer, and search lines naming long paths. strace shows
+// the writes.
+TEST(DriverTrace, WritesEachLineInOneCall)
+{
+    const std::string why_not = why_strace_cannot_serve();
+    if (!why_not.empty())
+        GTEST_SKIP() << "not checked: " << why_not;
+    scoped_temp_dir dir;
+    installation inst(dir / "tc");
+    const std::string real_root = real_path(inst.root);
+    std::filesystem::remove(installed_tool(real_root, programs[1]));
+    const std::string elsewhere = make_dir(dir / "elsewhere");
+    write_script(elsewhere + "/nm", stand_in_tool);
+    const std::string long_element = dir / std::string(300, 'p');
+    const struct {
+        const program &p;
+        std::vector<std::string> arguments;
+        std::string path;
+    } cases[] = {
+        {mavo_ar, {"t", "it's a.a", "two\nlines", "", std::string(3000, 'x')}, dir / "none"},
+        {programs[1], {"x.o", "$HOME"}, long_element + ":" + elsewhere},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.p.tool);
+        std::vector<std::string> env = test_env(c.path, {"MAVO_TRACE=1"});
+        run_result r;
+        std::vector<std::string> log = traced_calls("write", with_program(inst.program_path(c.p), c.arguments), env, &r);
+        ASSERT_EQ(0, r.exit_code()) << r.err;
+        // What the trace should be written as: every search line on its own,
+        // then the command line whole, newlines in its words and all.
+        const std::string head = "mavo-" + std::string(c.p.tool) + " " MAVO_VERSION ": ";
+        const size_t command_at = r.err.find(head);
+        ASSERT_NE(std::string::npos, command_at) << r.err;
+        std::vector<std::string> expected;
+        std::istringstream search_lines(r.err.substr(0, command_at));
+        for (std::string line; std::getline(search_lines, line);)
+            expected.push_back(line + "\n");
+        expected.push_back(r.err.substr(command_at));
+        ASSERT_GT(expected.size(), 5u);
+        std::vector<std::string> written;
+        for (const std::string &line : log)
+            if (line.rfind("write(2, ", 0) == 0)
+                written.push_back(first_text(line));
+        EXPECT_EQ(expected, written);
+    }
+}
+
+// Show that a tracing program whose standard error is closed still runs the
+// tool, which inherits the closed descriptor, and exits with its status.
+TEST(DriverTrace, ClosedStandardErrorStillRunsTheTool)
+{
+    scoped_temp_dir dir;
+    installation inst(dir / "tc");
+    const std::string real_root = real_path(inst.root);
+    std::filesystem::remove(installed_tool(real_root, programs[1]));
+    const std::string elsewhere = make_dir(dir / "elsewhere");
+    write_script(elsewhere + "/nm", stand_in_tool);
+    for (const program &p : {mavo_ar, programs[1]}) {
+        SCOPED_TRACE(p.tool);
+        const std::string tool = p.tool == mavo_ar.tool ? installed_tool(real_root, p) : elsewhere + "/nm";
+        std::vector<std::string> env = test_env(elsewhere, {"MAVO_TRACE=1", "MAVO_TEST_EXIT=3"});
+        run_result r = run_program({"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh", inst.program_path(p), "x"}, &env);
+        EXPECT_EQ(vector_printed(tool, installed_plugin(real_root), as_passed(p, {"x"})), r.out);
+        EXPECT_EQ("", r.err);
+        EXPECT_EQ(3, r.exit_code());
+    }
+}
+
+// Show that the tool gets SIGCHLD at its default even when the caller left
+// it ignored: the stand-in tool, a script the probe runs as its interpreter
+// (a shell would set SIGCHLD itself), reports its own disposition. Run directly
+// from a caller that ignores it, the stand-in reports it ignored, so the
+// report does show what the tool inherits.
+TEST(DriverProgram, ToolGetsSigchldAtItsDefault)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path, true, false);
+    for (const program &p : programs)
+        write_file(dir / p.tool, std::string("#!") + MAVO_PROBE_PATH + " sigchld\n", 0755);
+    std::vector<std::string> env = test_env(dir / "none");
+    run_result direct = run_program({MAVO_PROBE_PATH, "ignore-sigchld", dir / "ar"}, &env);
+    ASSERT_EQ("ignored\n", direct.out) << direct.err;
+    for (const program &p : programs) {
+        for (bool ignoring : {false, true}) {
+            SCOPED_TRACE(std::string(p.tool) + (ignoring ? ", SIGCHLD ignored" : ""));
+            std::vector<std::string> argv = {p.path, "-B" + dir.path};
+            if (ignoring)
+                argv.insert(argv.begin(), {MAVO_PROBE_PATH, "ignore-sigchld"});
+            run_result r = run_program(argv, &env);
+            EXPECT_EQ("default\n", r.out);
+            EXPECT_EQ("", r.err);
+            EXPECT_EQ(0, r.exit_code());
+        }
+    }
+}
+
+// Show that a call resolves its own name once: no path is read as a link
+// twice, and no more are read than the program's location has components,
+// started by its full path or by a bare name found along PATH. strace shows
+// the calls.
+TEST(DriverRelocation, ResolvesItsOwnNameOnce)
+{
+    const std::string why_not = why_strace_cannot_serve();
+    if (!why_not.empty())
+        GTEST_SKIP() << "not checked: " << why_not;
+    scoped_temp_dir dir;
+    installation inst(real_path(dir.path) + "/tc");
+    const std::string location = inst.program_path(mavo_ar);
+    const std::string bin_dir = location.substr(0, location.rfind('/'));
+    size_t components = 0;
+    for (size_t i = 0; i < location.size(); i++)
+        if (location[i] != '/' && (i == 0 || location[i - 1] == '/'))
+            components++;
+    const struct {
+        const char *what;
+        std::string name;
+        std::string path;
+    } cases[] = {
+        {"full path", location, dir / "none"},
+        {"bare name along PATH", "mavo-ar", dir / "none:" + bin_dir},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> env = test_env(c.path);
+        run_result r;
+        std::vector<std::string> log = traced_calls("readlink,readlinkat", {c.name, "t"}, env, &r);
+        EXPECT_EQ(vector_printed(installed_tool(inst.root, mavo_ar), installed_plugin(inst.root), {"-t"}), r.out);
+        EXPECT_EQ(0, r.exit_code()) << r.err;
+        std::vector<std::string> read_as_links;
+        for (const std::string &line : log)
+            if (line.rfind("readlink", 0) == 0)
+                read_as_links.push_back(first_text(line));
+        std::set<std::string> distinct(read_as_links.begin(), read_as_links.end());
+        EXPECT_EQ(distinct.size(), read_as_links.size()) << testing::PrintToString(read_as_links);
+        EXPECT_LE(read_as_links.size(), components) << testing::PrintToString(read_as_links);
+    }
 }

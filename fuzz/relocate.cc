@@ -1,9 +1,11 @@
-// Fuzzes the text part of relocation: relocate_prefix_no_links with a
+// Fuzzes the text part of relocation: relocate_prefix_no_links, and
+// relocate_located_prefix, which must agree with it, with a
 // program name that holds a '/' (so $PATH is never searched and the file
 // system never consulted) and arbitrary configured directories. The input
 // holds the program name, the program directory and the target directory,
 // separated by NULs.
 #include <cstdlib>
+#include <cstring>
 
 #include "fuzz/fuzz.h"
 #include "support/relocate.h"
@@ -62,6 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(std::string(result).compare(0, dir.size(), dir) == 0);
         }
     }
+    // A location taken as it stands relocates the same way.
+    char *from_location = relocate_located_prefix(program.c_str(), bin_dir.c_str(), target_dir.c_str());
+    FUZZ_CHECK((from_location != nullptr) == (result != nullptr));
+    FUZZ_CHECK(from_location == nullptr || strcmp(from_location, result) == 0);
+    free(from_location);
     free(result);
 
     FUZZ_CHECK(relocate_prefix_no_links(nullptr, bin_dir.c_str(), target_dir.c_str()) == nullptr);

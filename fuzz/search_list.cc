@@ -58,23 +58,27 @@ static std::vector<std::string> expected_prefixes(const std::string &text)
     }
 }
 
-// What `call` writes to stderr with the trace on, caught in memory.
+// What `call` writes to standard error with the trace on, caught in a
+// temporary file that stands in for descriptor 2 meanwhile: the trace goes
+// to the descriptor, not through stdio.
 template <typename Call>
 static std::string traced(Call call)
 {
-    char *buffer = nullptr;
-    size_t size = 0;
-    FILE *memory = open_memstream(&buffer, &size);
-    FUZZ_CHECK(memory != nullptr);
-    FILE *saved = stderr;
-    stderr = memory;
+    FILE *caught = tmpfile();
+    FUZZ_CHECK(caught != nullptr);
+    int saved = dup(2);
+    FUZZ_CHECK(saved >= 0 && dup2(fileno(caught), 2) == 2);
     search_list_set_debug(true);
     call();
     search_list_set_debug(false);
-    stderr = saved;
-    fclose(memory);
-    std::string trace(buffer, size);
-    free(buffer);
+    FUZZ_CHECK(dup2(saved, 2) == 2);
+    close(saved);
+    std::string trace;
+    rewind(caught);
+    char buffer[4096];
+    for (size_t got; (got = fread(buffer, 1, sizeof buffer, caught)) > 0;)
+        trace.append(buffer, got);
+    fclose(caught);
     return trace;
 }
 

@@ -1,12 +1,12 @@
 #include "search/search_list.h"
 
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "search/trace.h"
 #include "support/alloc.h"
 #include "support/path_element.h"
 
@@ -28,13 +28,13 @@ static char *find_absolute(const search_list *list, const char *name, int mode, 
 {
     if (access(name, mode) == 0) {
         if (search_list_debug)
-            fprintf(stderr, "  - found: absolute path\n");
+            trace_printf("  - found: absolute path\n");
         return strcpy(buffer, name);
     }
     if (search_list_debug) {
-        fprintf(stderr, "  - failed to locate using absolute path\n");
+        trace_printf("  - failed to locate using absolute path\n");
         if (list->first == nullptr)
-            fprintf(stderr, "  - failed: no entries in prefix list\n");
+            trace_printf("  - failed: no entries in prefix list\n");
     }
     free(buffer);
     return nullptr;
@@ -43,7 +43,7 @@ static char *find_absolute(const search_list *list, const char *name, int mode, 
 char *search_list_find(const search_list *list, const char *name, int mode)
 {
     if (search_list_debug)
-        fprintf(stderr, "Looking for '%s'\n", name);
+        trace_printf("Looking for '%s'\n", name);
     size_t name_length = strlen(name);
     // Every prefix is at most longest_prefix long, so this one buffer holds
     // every candidate, and the one found goes to the caller as it is.
@@ -52,7 +52,7 @@ char *search_list_find(const search_list *list, const char *name, int mode)
         return find_absolute(list, name, mode, buffer);
     if (list->first == nullptr) {
         if (search_list_debug)
-            fprintf(stderr, "  - failed: no entries in prefix list\n");
+            trace_printf("  - failed: no entries in prefix list\n");
         free(buffer);
         return nullptr;
     }
@@ -62,7 +62,7 @@ char *search_list_find(const search_list *list, const char *name, int mode)
         memcpy(buffer + prefix_length, name, name_length + 1);
         bool taken = is_candidate(buffer, mode);
         if (search_list_debug)
-            fprintf(stderr, "  - %s: %s\n", taken ? "found" : "passed over", buffer);
+            trace_printf("  - %s: %s\n", taken ? "found" : "passed over", buffer);
         if (taken)
             return buffer;
     }
@@ -105,14 +105,14 @@ void search_list_from_string(const char *text, search_list *list)
     // Room for the longest element, an added '/' and the NUL, or for "./".
     char *prefix = static_cast<char *>(alloc_or_die(strlen(text) + 3));
     if (search_list_debug)
-        fprintf(stderr, "Convert string '%s' into prefixes, separator = '%c'\n", text, ':');
+        trace_printf("Convert string '%s' into prefixes, separator = '%c'\n", text, ':');
     const char *start = text;
     for (;;) {
         const char *end = strchr(start, ':');
         size_t length = end != nullptr ? size_t(end - start) : strlen(start);
         prefix[path_element_prefix(start, length, prefix)] = '\0';
         if (search_list_debug)
-            fprintf(stderr, "  - add prefix: %s\n", prefix);
+            trace_printf("  - add prefix: %s\n", prefix);
         search_list_append(list, prefix);
         if (end == nullptr)
             break;

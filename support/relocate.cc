@@ -206,16 +206,21 @@ static char *relocate_located(const char *program_name, const char *bin_dir,
     return result;
 }
 
-char *relocate_prefix_common(const char *program_name, const char *bin_dir,
-                             const char *target_dir, bool resolve_links)
+// The program's name as far as PATH completes it: a name without '/' is
+// looked up along $PATH and becomes the first executable file found there,
+// written into `stack_candidate` or into a block left in *heap_candidate,
+// which the caller frees; any other name, or one not found, stays as it is.
+// Null when the block cannot be had.
+static const char *complete_name(const char *program_name,
+                                 char (&stack_candidate)[stack_candidate_size],
+                                 char **heap_candidate)
 {
-    if (program_name == nullptr || bin_dir == nullptr || target_dir == nullptr)
-        return nullptr;
+    *heap_candidate = nullptr;
     const char *path_value = nullptr;
     if (path_basename(program_name) == program_name)
         path_value = getenv("PATH");
     if (path_value == nullptr)
-        return relocate_located(program_name, bin_dir, target_dir, resolve_links);
+        return program_name;
 
     // One buffer that fits the longest candidate: the longest element, with
     // an added '/', or "./" for an empty one, then the name.
@@ -223,21 +228,52 @@ char *relocate_prefix_common(const char *program_name, const char *bin_dir,
     size_t size = name_length + strlen(path_value) + 2;
     if (size < name_length + 3)
         size = name_length + 3;
-    char stack_candidate[stack_candidate_size];
-    char *heap_candidate = nullptr;
     char *candidate = stack_candidate;
     if (size > sizeof stack_candidate) {
-        heap_candidate = static_cast<char *>(malloc(size));
-        if (heap_candidate == nullptr)
+        *heap_candidate = static_cast<char *>(malloc(size));
+        if (*heap_candidate == nullptr)
             return nullptr;
-        candidate = heap_candidate;
+        candidate = *heap_candidate;
     }
-    const char *located = program_name;
-    if (complete_along_path(path_value, program_name, candidate))
-        located = candidate;
+    return complete_along_path(path_value, program_name, candidate) ? candidate : program_name;
+}
+
+char *relocate_prefix_common(const char *program_name, const char *bin_dir,
+                             const char *target_dir, bool resolve_links)
+{
+    if (program_name == nullptr || bin_dir == nullptr || target_dir == nullptr)
+        return nullptr;
+    char stack_candidate[stack_candidate_size];
+    char *heap_candidate;
+    const char *located = complete_name(program_name, stack_candidate, &heap_candidate);
+    if (located == nullptr)
+        return nullptr;
     char *result = relocate_located(located, bin_dir, target_dir, resolve_links);
     free(heap_candidate);
     return result;
+}
+
+char *locate_program(const char *program_name)
+{
+    if (program_name == nullptr)
+        return nullptr;
+    char stack_candidate[stack_candidate_size];
+    char *heap_candidate;
+    const char *located = complete_name(program_name, stack_candidate, &heap_candidate);
+    if (located == nullptr)
+        return nullptr;
+    // An empty name is relocated nowhere, so it is not resolved either.
+    char resolved[PATH_MAX];
+    char *location = strdup(located[0] != '\0' ? real_path_or_given(located, resolved) : located);
+    free(heap_candidate);
+    return location;
+}
+
+char *relocate_located_prefix(const char *location, const char *bin_dir, const char *target_dir)
+{
+    if (location == nullptr || bin_dir == nullptr || target_dir == nullptr)
+        return nullptr;
+    return relocate_located(location, bin_dir, target_dir, false);
 }
 
 char *relocate_prefix(const char *program_name, const char *bin_dir, const char *target_dir)

@@ -21,6 +21,17 @@ char *relocate_prefix_no_links(const char *program_name, const char *bin_dir,
 char *relocate_prefix_common(const char *program_name, const char *bin_dir,
                              const char *target_dir, bool resolve_links);
 
+// The two halves of relocate_prefix, for a program that relocates several
+// directories and should find and resolve its own name only once.
+// locate_program: the name completed along $PATH as relocate_prefix does,
+// then with symbolic links resolved; a new text the caller frees, null for a
+// null name or a failed allocation. relocate_located_prefix: relocate_prefix
+// for the program that lies at `location`, taken as it stands; so that
+// relocate_located_prefix(locate_program(name), bin_dir, target_dir) is
+// relocate_prefix(name, bin_dir, target_dir).
+char *locate_program(const char *program_name);
+char *relocate_located_prefix(const char *location, const char *bin_dir, const char *target_dir);
+
 // Splits `path` into components, each a run of non-'/' characters with the
 // '/' run that follows it (a leading '/' run stands alone). A new
 // null-terminated array of new texts, count stored in *count; null for an

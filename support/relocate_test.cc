@@ -46,6 +46,15 @@ static std::string real_path_of(const std::string &path)
 
 
 
+// relocate_prefix in its two halves: the name located once, then relocated.
+static std::string in_two_halves(const char *name, const char *bin_dir, const char *target_dir)
+{
+    char *location = locate_program(name);
+    std::string result = taken(relocate_located_prefix(location, bin_dir, target_dir));
+    free(location);
+    return result;
+}
+
 static void make_program(const std::string &path, int mode = 0755)
 {
     fs::create_directories(fs::path(path).parent_path());
@@ -281,10 +290,14 @@ TEST(RelocatePrefix, BareNameCompletedAlongPath)
                 setenv("PATH", c.path_value->c_str(), 1);
             else
                 unsetenv("PATH");
-            return taken(relocate_prefix_common(c.name.c_str(), configured_bin, configured_lib,
-                                                c.resolve_links));
+            std::string result = taken(relocate_prefix_common(c.name.c_str(), configured_bin,
+                                                              configured_lib, c.resolve_links));
+            // Located once, the name relocates as relocate_prefix relocates it.
+            if (c.resolve_links)
+                result += "|" + in_two_halves(c.name.c_str(), configured_bin, configured_lib);
+            return result;
         });
-        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(got, c.resolve_links ? c.expected + "|" + c.expected : c.expected);
     }
     std::string found_in_place = answer_from_child([&] {
         setenv("PATH", (d + "/usr/bin:" + d + "/usr/local/bin").c_str(), 1);
@@ -292,6 +305,57 @@ TEST(RelocatePrefix, BareNameCompletedAlongPath)
                                      (d + "/usr/local/lib/mavo12/mavo/").c_str()));
     });
     EXPECT_EQ(found_in_place, null_result);
+}
+
+// Show that the program's name located once serves every directory, each
+// relocated as relocate_prefix relocates it: through links, for a name that
+// is empty, missing or null, and for the program in its configured place.
+TEST(LocateProgram, ServesEveryDirectoryAsRelocatePrefixDoes)
+{
+    scoped_temp_dir tmp;
+    const std::string d = real_path_of(tmp.path);
+    make_program(d + "/tc/bin/mavo-ar");
+    make_symlink(d + "/tc/bin/mavo-ar", d + "/link");
+    fs::create_directories(d + "/loop");
+    make_symlink("b", d + "/loop/a");
+    make_symlink("a", d + "/loop/b");
+    const std::string in_place_bin = d + "/usr/local/bin/";
+    make_program(in_place_bin + "mavo-ar");
+    const struct {
+        const char *label;
+        std::string name;
+        std::string bin;
+        std::vector<std::string> expected;   // for the library and the libexec directory
+    } cases[] = {
+        {"full path", d + "/tc/bin/mavo-ar", configured_bin,
+         {d + "/tc/bin/" + lib_from_bin, d + "/tc/bin/../libexec/mavo12/mavo/"}},
+        {"through a link", d + "/link", configured_bin,
+         {d + "/tc/bin/" + lib_from_bin, d + "/tc/bin/../libexec/mavo12/mavo/"}},
+        {"along PATH", "mavo-ar", configured_bin,
+         {d + "/tc/bin/" + lib_from_bin, d + "/tc/bin/../libexec/mavo12/mavo/"}},
+        {"link loop", d + "/loop/a", configured_bin,
+         {d + "/loop/" + lib_from_bin, d + "/loop/../libexec/mavo12/mavo/"}},
+        {"missing", d + "/none/mavo-ar", configured_bin,
+         {d + "/none/" + lib_from_bin, d + "/none/../libexec/mavo12/mavo/"}},
+        {"empty", "", configured_bin, {null_result, null_result}},
+        {"in the configured place", in_place_bin + "mavo-ar", in_place_bin, {null_result, null_result}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string got = answer_from_child([&] {
+            setenv("PATH", (d + "/none:" + d + "/tc/bin").c_str(), 1);
+            std::string results;
+            for (const char *target : {configured_lib, configured_libexec}) {
+                std::string whole = taken(relocate_prefix(c.name.c_str(), c.bin.c_str(), target));
+                std::string halves = in_two_halves(c.name.c_str(), c.bin.c_str(), target);
+                results += whole == halves ? whole + "\n" : "differ: " + whole + " " + halves + "\n";
+            }
+            return results;
+        });
+        EXPECT_EQ(got, c.expected[0] + "\n" + c.expected[1] + "\n");
+    }
+    EXPECT_EQ(locate_program(nullptr), nullptr);
+    EXPECT_EQ(relocate_located_prefix(nullptr, configured_bin, configured_lib), nullptr);
 }
 
 TEST(RelocatePrefix, HostileInputGivesAResultOrNull)

@@ -12,6 +12,8 @@
 //                (20 s at most), then print the user and system time this
 //                process has used, in microseconds, to standard error
 //   ignore-sigchld PROGRAM ARG...  run PROGRAM with SIGCHLD ignored
+//   sigchld      print this process's disposition of SIGCHLD: "default",
+//                "ignored" or "caught", and a newline
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -99,6 +101,15 @@ int main(int argc, char **argv)
         execv(argv[2], argv + 2);
         perror("mavo_probe: execv");
         return 127;
+    } else if (strcmp(mode, "sigchld") == 0) {
+        struct sigaction action;
+        if (sigaction(SIGCHLD, nullptr, &action) != 0) {
+            perror("mavo_probe: sigaction");
+            return 1;
+        }
+        printf("%s\n", action.sa_handler == SIG_DFL   ? "default"
+                       : action.sa_handler == SIG_IGN ? "ignored"
+                                                      : "caught");
     } else {
         fprintf(stderr, "mavo_probe: unknown mode '%s'\n", mode);
         return 2;

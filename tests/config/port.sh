@@ -117,6 +117,12 @@ printf '%s\n' "$@" >"$work/cmake-args"
 "$cmake" -S "$source" -B "$build" -G "$generator" \
     ${make_program:+"-DCMAKE_MAKE_PROGRAM=$make_program"} "$@" >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log" >&2; fail "configuring with the port's values failed"; }
+# The port fetches the release of its DISTVERSION: the version the sources
+# give themselves.
+distversion=$(make_value DISTVERSION)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ "$distversion" = "$version" ] ||
+    fail "the Makefile's DISTVERSION is '$distversion', the sources' version '$version'"
 "$cmake" --build "$build" >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; fail "building failed"; }
 DESTDIR=$stage "$cmake" --install "$build" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log" >&2; fail "installing failed"; }

@@ -48,7 +48,9 @@ done
 # The page names this build's directories and version; the others source it.
 grep -q 'opt/tc/tools/bin/' "$stage$prefix/doc/manual/man1/mavo-ar.1" ||
     fail "the manual page does not name the configured bin directory"
-grep -q '1\.0\.0' "$stage$prefix/doc/manual/man1/mavo-ar.1" || fail "the manual page does not name the version"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[ -n "$version" ] && grep -qF "$version" "$stage$prefix/doc/manual/man1/mavo-ar.1" ||
+    fail "the manual page does not name the version '$version'"
 [ "$(cat "$stage$prefix/doc/manual/man1/mavo-nm.1")" = ".so man1/mavo-ar.1" ] ||
     fail "mavo-nm.1 does not source mavo-ar.1"
 echo "install: every file where asked and in the manifest"

@@ -10,17 +10,10 @@
 
 #include "support/error_text.h"
 #include "support/join.h"
+#include "tests/test_util.h"
 
 // The allocation that cannot succeed: more than any address space holds.
 static constexpr size_t impossible = SIZE_MAX / 2;
-
-#if defined(__SANITIZE_ADDRESS__)
-#define MAVO_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define MAVO_ADDRESS_SANITIZER 1
-#endif
-#endif
 
 // The whole of standard error for an out-of-memory end whose own text is
 // `message`. AddressSanitizer, when told to let a failed allocation return

@@ -7,6 +7,16 @@
 #include <string>
 #include <vector>
 
+// Defined when the tests, and with them the programs and libraries they
+// start, are built with AddressSanitizer (MAVO_SANITIZE).
+#if defined(__SANITIZE_ADDRESS__)
+#define MAVO_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MAVO_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents at the
 // end of the scope.
 struct scoped_temp_dir {

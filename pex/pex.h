@@ -166,6 +166,19 @@ const char *pex_run_once(pex_stage_flags stage_flags, const char *program_file,
                          const char *outname, const char *errname, int *status,
                          int *error_number);
 
+// Signals and children. A child is started with vfork: until its exec it
+// runs in the caller's memory, on the caller's stack, so a handler of the
+// caller's must never run in it. The library blocks every signal around
+// vfork; in the child, each signal named here is set back to its default,
+// then the caller's mask is restored, and the program starts with that mask
+// and those defaults, as posix_spawn does with its set of signals to default.
+// A caller that installs a handler names that signal here before it starts a
+// child, and names every signal it handles: one left out could run its
+// handler in the child. Signals the caller ignores are not named, so that the
+// child inherits their ignoring as a program started by exec does. The array
+// is borrowed and read at each start; null or a count of 0 names none.
+void pex_set_child_default_signals(const int *signals, int count);
+
 // Streams between caller and pipeline; null with errno on failure. The two
 // input streams are refused (EINVAL) once the first stage's input is chosen.
 // A file for the first stage's input; the next launch closes the stream. A

@@ -14,6 +14,9 @@
 //   ignore-sigchld PROGRAM ARG...  run PROGRAM with SIGCHLD ignored
 //   sigchld      print this process's disposition of SIGCHLD: "default",
 //                "ignored" or "caught", and a newline
+//   signals N... print "N DISPOSITION" for each signal N, as sigchld does,
+//                with " blocked" after it when N is in this process's mask
+//   block N PROGRAM ARG...  run PROGRAM with signal N blocked
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -26,6 +29,14 @@
 #include "tests/descriptor_bound.h"
 
 extern char **environ;
+
+static const char *disposition(int signal_number)
+{
+    struct sigaction action;
+    if (sigaction(signal_number, nullptr, &action) != 0)
+        return "unknown";
+    return action.sa_handler == SIG_DFL ? "default" : action.sa_handler == SIG_IGN ? "ignored" : "caught";
+}
 
 static long long microseconds(const timeval &t)
 {
@@ -102,14 +113,23 @@ int main(int argc, char **argv)
         perror("mavo_probe: execv");
         return 127;
     } else if (strcmp(mode, "sigchld") == 0) {
-        struct sigaction action;
-        if (sigaction(SIGCHLD, nullptr, &action) != 0) {
-            perror("mavo_probe: sigaction");
-            return 1;
+        printf("%s\n", disposition(SIGCHLD));
+    } else if (strcmp(mode, "signals") == 0) {
+        sigset_t mask;
+        sigprocmask(SIG_SETMASK, nullptr, &mask);
+        for (int i = 2; i < argc; i++) {
+            int signal_number = atoi(argv[i]);
+            printf("%d %s%s\n", signal_number, disposition(signal_number),
+                   sigismember(&mask, signal_number) == 1 ? " blocked" : "");
         }
-        printf("%s\n", action.sa_handler == SIG_DFL   ? "default"
-                       : action.sa_handler == SIG_IGN ? "ignored"
-                                                      : "caught");
+    } else if (strcmp(mode, "block") == 0 && argc > 3) {
+        sigset_t just_this;
+        sigemptyset(&just_this);
+        sigaddset(&just_this, atoi(arg));
+        sigprocmask(SIG_BLOCK, &just_this, nullptr);
+        execv(argv[3], argv + 3);
+        perror("mavo_probe: execv");
+        return 127;
     } else {
         fprintf(stderr, "mavo_probe: unknown mode '%s'\n", mode);
         return 2;

@@ -62,12 +62,38 @@ static int unix_wait_child(pex_pipeline *, pid_t child_id, int *status, pex_chil
     return 0;
 }
 
-// Both ends inheritable: the front end decides which child gets each.
-static int unix_make_pipe(pex_pipeline *, int fds[2], bool)
+int pex_unix_cloexec_pipe(int fds[2])
 {
-    return pipe(fds);
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    for (int end = 0; end < 2; end++) {
+        if (fds[end] > 2)
+            continue;
+        int moved = fcntl(fds[end], F_DUPFD_CLOEXEC, 3);
+        int saved_errno = errno;
+        close(fds[end]);
+        if (moved < 0) {
+            close(fds[1 - end]);
+            errno = saved_errno;
+            return -1;
+        }
+        fds[end] = moved;
+    }
+    return 0;
 }
 
+// Close-on-exec, so that no child holds an end that is not its own: one that
+// kept the read end of its own error pipe would block on it, full, once the
+// caller stopped reading, and any other holder of a read end keeps a writer
+// from its SIGPIPE. spawn_child gives the child its ends on 0, 1 and 2, where
+// they are inheritable.
+static int unix_make_pipe(pex_pipeline *, int fds[2], bool)
+{
+    return pex_unix_cloexec_pipe(fds);
+}
+
+// The descriptors fdopen_read is given come from make_pipe: already
+// close-on-exec.
 static FILE *unix_fdopen_read(pex_pipeline *, int fd, bool)
 {
     return fdopen(fd, "r");

@@ -128,16 +128,31 @@ TEST(UnixCloseFd, FailsWithErrnoOnAClosedDescriptor)
     EXPECT_EQ(EBADF, errno);
 }
 
-TEST(UnixMakePipe, ReadEndFirstAndBothInheritable)
+// Both ends close-on-exec, and above the standard descriptors even when
+// those are closed: a child gets its ends by dup2 onto 0, 1 or 2, and an end
+// already there would be taken for the caller's own stream and lost at exec.
+TEST(UnixMakePipe, ReadEndFirstBothCloseOnExecAndAboveTwo)
 {
-    int fds[2] = {-1, -1};
-    ASSERT_EQ(0, unix_ops.make_pipe(&unix_pipeline, fds, true));
-    EXPECT_FALSE(is_close_on_exec(fds[0]));
-    EXPECT_FALSE(is_close_on_exec(fds[1]));
-    EXPECT_EQ(2, write(fds[1], "ok", 2));
-    close(fds[1]);
-    EXPECT_EQ("ok", read_to_end(fds[0]));
-    close(fds[0]);
+    for (bool standard_closed : {false, true}) {
+        SCOPED_TRACE(standard_closed ? "0, 1 and 2 closed" : "0, 1 and 2 open");
+        std::string seen = answer_from_child([&] {
+            if (standard_closed)
+                for (int fd = 0; fd <= 2; fd++)
+                    close(fd);
+            int fds[2] = {-1, -1};
+            if (unix_ops.make_pipe(&unix_pipeline, fds, true) != 0)
+                return std::string("make_pipe failed");
+            std::string answer;
+            for (int fd : fds)
+                answer += std::string(fd > 2 ? "above 2" : "standard") +
+                          (is_close_on_exec(fd) ? ", close-on-exec\n" : ", inheritable\n");
+            if (write(fds[1], "ok", 2) != 2)
+                answer += "write failed\n";
+            close(fds[1]);
+            return answer + read_to_end(fds[0]);
+        });
+        EXPECT_EQ("above 2, close-on-exec\nabove 2, close-on-exec\nok", seen);
+    }
 }
 
 TEST(UnixFdopen, StreamsReadAndWriteThroughThePipe)
@@ -169,15 +184,21 @@ TEST(UnixFdopen, BadDescriptorGivesNullAndEbadf)
     }
 }
 
-// The caller writes into the first stage through this stream; a later child
-// holding the write end too would keep that stage from seeing end of file.
-TEST(UnixFdopen, WriteEndIsNotInheritedByLaterChildren)
+// A child holds no end of any pipe but its own: not the streams handed to
+// the caller (a later child holding the write end would keep the first stage
+// from seeing end of file, one holding a read end would keep a writer from
+// its SIGPIPE), not the pipes between other stages.
+TEST(UnixFdopen, LaterChildrenHoldNoEndOfThePipes)
 {
-    int into[2], seen[2];
+    int into[2], from[2], seen[2];
     ASSERT_EQ(0, unix_ops.make_pipe(&unix_pipeline, into, false));
+    ASSERT_EQ(0, unix_ops.make_pipe(&unix_pipeline, from, false));
     ASSERT_EQ(0, pipe2(seen, O_CLOEXEC));
-    FILE *stream = unix_ops.fdopen_write(&unix_pipeline, into[1], false);
-    ASSERT_NE(nullptr, stream);
+    FILE *writing = unix_ops.fdopen_write(&unix_pipeline, into[1], false);
+    FILE *reading = unix_ops.fdopen_read(&unix_pipeline, from[0], false);
+    ASSERT_NE(nullptr, writing);
+    ASSERT_NE(nullptr, reading);
+    const int inheritable = dup(2);   // shows that the check sees what is held
 
     pid_t pid = start_probe({"fds"}, 0, seen[1]);
     const std::string listed = read_to_end(seen[0]);
@@ -185,12 +206,37 @@ TEST(UnixFdopen, WriteEndIsNotInheritedByLaterChildren)
     close(seen[0]);
     int status;
     waitpid(pid, &status, 0);
-    EXPECT_EQ(0u, held.count(into[1])) << listed;
-    EXPECT_EQ(1u, held.count(into[0]))
-        << "the read end " << into[0] << ", still inheritable, should show the check works: "
-        << listed;
-    fclose(stream);
+    for (int fd : {into[0], into[1], from[0], from[1]})
+        EXPECT_EQ(0u, held.count(fd)) << fd << " in " << listed;
+    EXPECT_EQ(1u, held.count(inheritable)) << listed;
+    close(inheritable);
+    fclose(writing);
+    fclose(reading);
     close(into[0]);
+    close(from[1]);
+}
+
+// A stage whose standard error goes to a pipe that the caller never reads:
+// once release closes the caller's end, the child's writes fail and it ends,
+// even when it ignores the SIGTERM that release sends first. A child holding
+// the read end itself would block on the full pipe for ever, and release
+// with it; the alarm turns such a hang into a failure.
+TEST(UnixMakePipe, ReleaseEndsAChildWritingToAnUnreadErrorPipe)
+{
+    int status = in_child([] {
+        alarm(20);
+        const char *argv[] = {"/bin/sh", "-c", "trap '' TERM; exec head -c 1000000 /dev/zero >&2",
+                              nullptr};
+        pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "tester", nullptr);
+        int error_number = 0;
+        if (pex_run_stage(pipeline, PEX_FINAL | PEX_STDERR_TO_PIPE, argv[0], argv, nullptr,
+                          nullptr, &error_number) != nullptr)
+            _exit(2);
+        if (pex_stderr_stream(pipeline, false) == nullptr)
+            _exit(3);
+        pex_release(pipeline);
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
 TEST(UnixWaitChild, GivesTheRawStatusAndZero)

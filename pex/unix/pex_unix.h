@@ -23,6 +23,11 @@ pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                            const char *const *env, int in_fd, int out_fd, int err_fd,
                            int fd_to_close, const char **message, int *error_number);
 
+// A pipe with both ends close-on-exec and above 2 (operations.cc): a child is
+// given its ends by dup2 onto 0, 1 or 2, and an end already there would be
+// taken for the caller's own stream and lost at exec. -1 with errno on failure.
+int pex_unix_cloexec_pipe(int fds[2]);
+
 #ifdef PEX_UNIX_TEST_SEAMS
 // Only in the library built for the tests; the programs call vfork, sleep and
 // close directly. Null or the real call by default.

@@ -3,7 +3,6 @@
 #include "pex/unix/pex_unix.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -39,8 +38,22 @@ struct child_start {
     int fd_to_close;                // negative: none
     int report_read_fd;             // both -1 when there is no report pipe
     int report_write_fd;
+    const int *default_signals;     // set back to their default before exec
+    int default_signal_count;
+    struct sigaction default_action;
+    sigset_t caller_mask;           // the mask the program starts with
     spawn_failure_report report;    // the child's own; the parent never reads it
 };
+
+// Named by the caller through pex_set_child_default_signals.
+static const int *child_default_signals;
+static int child_default_signal_count;
+
+void pex_set_child_default_signals(const int *signals, int count)
+{
+    child_default_signals = signals;
+    child_default_signal_count = signals != nullptr && count > 0 ? count : 0;
+}
 
 // The shell fallback. POSIX has execvp hand a file that exec refuses with
 // ENOEXEC (an executable without a "#!" line, or anything else the system
@@ -105,7 +118,8 @@ static int parent_close(int fd)
 // The child side of vfork, from here to spawn_child. Until exec or _exit the
 // child runs in the parent's memory, on the parent's stack below the frame of
 // spawn_child, with the parent suspended. Only close, dup2, write, strlen,
-// error_text (static buffer, no allocation), exec and _exit run here: no
+// error_text (static buffer, no allocation), sigaction, sigprocmask, exec and
+// _exit run here: no
 // malloc, no stdio, no C++ object that needs destroying, no exit handlers,
 // and never a return into spawn_child, whose frame the parent resumes.
 
@@ -165,6 +179,14 @@ static void child_move_fd(child_start *child, int from, int to)
         child_fail(child, "close");
     if (child->stderr_into_stdout && dup2(1, 2) < 0)
         child_fail(child, "dup2");
+    // Every signal is blocked since before vfork, so none of the caller's
+    // handlers can run here; from exec on the handled ones are at their
+    // default, and the program starts with the caller's mask.
+    for (int i = 0; i < child->default_signal_count; i++)
+        if (sigaction(child->default_signals[i], &child->default_action, nullptr) < 0)
+            child_fail(child, "sigaction");
+    if (sigprocmask(SIG_SETMASK, &child->caller_mask, nullptr) < 0)
+        child_fail(child, "sigprocmask");
     // The parent puts its own pointer back as soon as it resumes.
     if (child->env != nullptr)
         environ = child->env;
@@ -179,26 +201,6 @@ static void child_move_fd(child_start *child, int from, int to)
 }
 
 // End of the child side.
-
-// The report pipe, both ends close-on-exec; false when there is none. The
-// write end is kept off 0, 1 and 2: wiring the child's standard descriptors
-// would replace it there, and a later failure report would go into the
-// program's stream while the parent saw a clean start.
-static bool make_report_pipe(int fds[2])
-{
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return false;
-    if (fds[1] > 2)
-        return true;
-    int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, 3);
-    close(fds[1]);
-    if (moved < 0) {
-        close(fds[0]);
-        return false;
-    }
-    fds[1] = moved;
-    return true;
-}
 
 // The vector that runs `program_file` as a shell script: "/bin/sh", the file,
 // then argv[1] onwards, as glibc's execvp builds it. The file takes argv[0]'s
@@ -282,9 +284,12 @@ pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                            const char *const *env, int in_fd, int out_fd, int err_fd,
                            int fd_to_close, const char **message, int *error_number)
 {
+    // Its write end is kept off 0, 1 and 2: wiring the child's standard
+    // descriptors would replace it there, and a later failure report would go
+    // into the program's stream while the parent saw a clean start. Read
+    // again after vfork: the child shares this frame, so not in a register.
     int report_pipe[2] = {-1, -1};
-    // Read again after vfork: the child shares this frame, so not in a register.
-    volatile bool have_report_pipe = make_report_pipe(report_pipe);
+    volatile bool have_report_pipe = pex_unix_cloexec_pipe(report_pipe) == 0;
     char **volatile saved_environ = environ;
     char **volatile script_argv =
         script_argv_for(pex_has(stage_flags, PEX_USE_PATH), program_file, const_cast<char *const *>(argv));
@@ -305,27 +310,39 @@ pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
         .fd_to_close = fd_to_close,
         .report_read_fd = have_report_pipe ? report_pipe[0] : -1,
         .report_write_fd = have_report_pipe ? report_pipe[1] : -1,
+        .default_signals = child_default_signals,
+        .default_signal_count = child_default_signal_count,
+        .default_action = {},
+        .caller_mask = {},
         .report = {},
     };
+    child.default_action.sa_handler = SIG_DFL;
+    sigemptyset(&child.default_action.sa_mask);
+    sigset_t all_signals;
+    sigfillset(&all_signals);
 
     // Refused when the system is short of processes: wait 1, 2, 4, then 8
     // seconds for it to recover, the last before giving up.
     pid_t pid;
     int vfork_errno = 0;
     do {
+        // Blocked in the parent only around vfork: a signal that comes in the
+        // meantime is delivered here once the child has exec'd or ended.
+        sigprocmask(SIG_SETMASK, &all_signals, &child.caller_mask);
         pid = vfork_refused() ? -1 : vfork();
-        if (pid >= 0)
+        if (pid == 0)
+            run_child(&child);
+        vfork_errno = errno;   // meaningful only when vfork failed
+        // Parent. First, because the child may have replaced it in our memory.
+        environ = saved_environ;
+        sigprocmask(SIG_SETMASK, &child.caller_mask, nullptr);
+        if (pid > 0)
             break;
-        vfork_errno = errno;   // the sleep may change errno
         retry_sleep(sleep_seconds);
         sleep_seconds = sleep_seconds * 2;
         attempts = attempts + 1;
     } while (attempts <= 3);
-    if (pid == 0)
-        run_child(&child);
 
-    // Parent. First, because the child may have replaced it in our memory.
-    environ = saved_environ;
     // The child has exec'd or ended by now (or runs on a copy of our memory).
     free(script_argv);
     if (pid < 0) {

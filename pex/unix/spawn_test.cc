@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -264,6 +265,49 @@ TEST(SpawnChild, GivenEnvironmentIsAllTheProgramSees)
     }
 }
 
+static void do_nothing(int) {}
+
+// The program starts with the caller's mask, though every signal is blocked
+// around vfork, and with each signal the caller names at its default: caught
+// ones would be reset by exec anyway, but the child resets them before it
+// unblocks, so none of the caller's handlers runs in it. An ignored signal
+// that is named is reset too, as posix_spawn's set of signals to default
+// does; one not named stays ignored.
+TEST(SpawnChild, ProgramStartsWithTheCallersMaskAndNamedSignalsAtDefault)
+{
+    expect_in_child([] {
+        struct sigaction catching = {};
+        catching.sa_handler = do_nothing;
+        sigaction(SIGTERM, &catching, nullptr);
+        sigaction(SIGUSR1, &catching, nullptr);
+        signal(SIGINT, SIG_IGN);
+        signal(SIGQUIT, SIG_IGN);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR2);
+        sigprocmask(SIG_SETMASK, &blocked, nullptr);
+        static const int named[] = {SIGTERM, SIGINT};
+        pex_set_child_default_signals(named, 2);
+
+        test_pipe out;
+        std::vector<std::string> argv = {probe, "signals"};
+        for (int signal_number : {SIGTERM, SIGUSR1, SIGINT, SIGQUIT, SIGUSR2})
+            argv.push_back(std::to_string(signal_number));
+        spawn_result started = spawn({.argv = argv, .out_fd = out.write_fd});
+        pex_set_child_default_signals(nullptr, 0);
+        ASSERT_GT(started.pid, 0) << started.message;
+        wait_for(started.pid);
+        EXPECT_EQ(std::to_string(SIGTERM) + " default\n" + std::to_string(SIGUSR1) + " default\n" +
+                      std::to_string(SIGINT) + " default\n" + std::to_string(SIGQUIT) + " ignored\n" +
+                      std::to_string(SIGUSR2) + " default blocked\n",
+                  read_all(out.read_fd));
+        sigset_t now;
+        sigprocmask(SIG_SETMASK, nullptr, &now);
+        EXPECT_EQ(1, sigismember(&now, SIGUSR2));
+        EXPECT_EQ(0, sigismember(&now, SIGTERM)) << "the parent's mask is restored after vfork";
+    });
+}
+
 TEST(SpawnChild, FailedStartGivesStepAndErrnoAndLeavesNoChild)
 {
     scoped_temp_dir dir;
@@ -466,7 +510,6 @@ namespace {
 int refusals_left;
 int vfork_calls;
 std::vector<unsigned> slept;
-int failing_close_fd;
 
 int scripted_refusal()
 {
@@ -481,12 +524,16 @@ unsigned recorded_sleep(unsigned seconds)
     return 0;
 }
 
-int close_failing_once(int fd)
+// Each descriptor named here fails its close once, with the errno given.
+std::map<int, int> failing_closes;
+
+int close_failing_as_scripted(int fd)
 {
-    if (fd != failing_close_fd)
+    auto failing = failing_closes.find(fd);
+    if (failing == failing_closes.end())
         return close(fd);
-    failing_close_fd = -1;
-    errno = EIO;
+    errno = failing->second;
+    failing_closes.erase(failing);
     return -1;
 }
 
@@ -546,23 +593,24 @@ TEST_F(SpawnChildSeams, RefusedVforkIsRetriedFourTimesWithDoublingSleeps)
 
 // The program is running when the close fails; reported as not started, it
 // could never be waited for, so it must not outlive the call. The closes go
-// on past the failing one, so the caller holds none of the three.
+// on past the failing one, so the caller holds none of the three, and the
+// error is the first failure's: the later ones may follow from it.
 TEST_F(SpawnChildSeams, FailedCloseInParentClosesAllAndEndsTheProgram)
 {
-    pex_unix_parent_close = close_failing_once;
+    pex_unix_parent_close = close_failing_as_scripted;
     test_pipe in, out, err;   // in.write_fd stays open: cat would never end by itself
-    failing_close_fd = out.write_fd;
+    failing_closes = {{in.read_fd, EIO}, {out.write_fd, ENOSPC}};
 
     spawn_result started = spawn({.argv = {probe, "cat"}, .in_fd = in.read_fd,
                                   .out_fd = out.write_fd, .err_fd = err.write_fd});
     EXPECT_EQ(pex_spawn_failed_fds_closed, started.pid);
     EXPECT_STREQ("close", started.message);
     EXPECT_EQ(EIO, started.error_number);
-    EXPECT_FALSE(is_open(in.read_fd));
-    EXPECT_FALSE(is_open(err.write_fd)) << "closed after the failing close too";
+    EXPECT_FALSE(is_open(err.write_fd)) << "closed after the failing closes too";
     EXPECT_TRUE(no_child_left());
+    close(in.read_fd);   // the scripted failures left these open
     close(in.write_fd);
-    close(out.write_fd);   // the scripted failure left it open
+    close(out.write_fd);
     close(out.read_fd);
     close(err.read_fd);
 }

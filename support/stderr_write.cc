@@ -1,4 +1,4 @@
-#include "search/trace.h"
+#include "support/stderr_write.h"
 
 #include <errno.h>
 #include <stdarg.h>
@@ -8,7 +8,7 @@
 
 #include "support/alloc.h"
 
-void trace_write(const char *text, size_t length)
+void stderr_write(const char *text, size_t length)
 {
     while (length > 0) {
         ssize_t written = write(2, text, length);
@@ -22,10 +22,10 @@ void trace_write(const char *text, size_t length)
     }
 }
 
-void trace_printf(const char *format, ...)
+void stderr_printf(const char *format, ...)
 {
     // Most lines fit here; one naming a long path gets a buffer of its size.
-    char line[256];
+    char line[stderr_line_buffer_size];
     va_list arguments;
     va_start(arguments, format);
     int length = vsnprintf(line, sizeof line, format, arguments);
@@ -33,13 +33,13 @@ void trace_printf(const char *format, ...)
     if (length < 0)
         return;
     if (size_t(length) < sizeof line) {
-        trace_write(line, size_t(length));
+        stderr_write(line, size_t(length));
         return;
     }
     char *long_line = static_cast<char *>(alloc_or_die(size_t(length) + 1));
     va_start(arguments, format);
     vsnprintf(long_line, size_t(length) + 1, format, arguments);
     va_end(arguments);
-    trace_write(long_line, size_t(length));
+    stderr_write(long_line, size_t(length));
     free(long_line);
 }

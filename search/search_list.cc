@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "search/trace.h"
+#include "support/stderr_write.h"
 #include "support/alloc.h"
 #include "support/path_element.h"
 
@@ -17,24 +17,45 @@ void search_list_set_debug(bool on)
     search_list_debug = on;
 }
 
-// The candidate is taken when it exists, is no directory and grants `mode`.
-static bool is_candidate(const char *path, int mode)
+// What a candidate under a prefix is found to be.
+enum class candidate_verdict { taken, passed_over, excluded };
+
+// Taken when it exists, is no directory and grants `mode`, unless it is the
+// file `excluded` describes.
+static candidate_verdict judge_candidate(const char *path, int mode, const struct stat *excluded)
 {
     struct stat info;
-    return stat(path, &info) == 0 && !S_ISDIR(info.st_mode) && access(path, mode) == 0;
+    if (stat(path, &info) != 0 || S_ISDIR(info.st_mode) || access(path, mode) != 0)
+        return candidate_verdict::passed_over;
+    if (excluded != nullptr && info.st_dev == excluded->st_dev && info.st_ino == excluded->st_ino)
+        return candidate_verdict::excluded;
+    return candidate_verdict::taken;
+}
+
+static const char *verdict_text(candidate_verdict verdict)
+{
+    switch (verdict) {
+    case candidate_verdict::taken:
+        return "found";
+    case candidate_verdict::excluded:
+        return "passed over, the program itself";
+    case candidate_verdict::passed_over:
+        break;
+    }
+    return "passed over";
 }
 
 static char *find_absolute(const search_list *list, const char *name, int mode, char *buffer)
 {
     if (access(name, mode) == 0) {
         if (search_list_debug)
-            trace_printf("  - found: absolute path\n");
+            stderr_printf("  - found: absolute path\n");
         return strcpy(buffer, name);
     }
     if (search_list_debug) {
-        trace_printf("  - failed to locate using absolute path\n");
+        stderr_printf("  - failed to locate using absolute path\n");
         if (list->first == nullptr)
-            trace_printf("  - failed: no entries in prefix list\n");
+            stderr_printf("  - failed: no entries in prefix list\n");
     }
     free(buffer);
     return nullptr;
@@ -42,8 +63,14 @@ static char *find_absolute(const search_list *list, const char *name, int mode, 
 
 char *search_list_find(const search_list *list, const char *name, int mode)
 {
+    return search_list_find_other_than(list, name, mode, nullptr);
+}
+
+char *search_list_find_other_than(const search_list *list, const char *name, int mode,
+                                  const struct stat *excluded)
+{
     if (search_list_debug)
-        trace_printf("Looking for '%s'\n", name);
+        stderr_printf("Looking for '%s'\n", name);
     size_t name_length = strlen(name);
     // Every prefix is at most longest_prefix long, so this one buffer holds
     // every candidate, and the one found goes to the caller as it is.
@@ -52,7 +79,7 @@ char *search_list_find(const search_list *list, const char *name, int mode)
         return find_absolute(list, name, mode, buffer);
     if (list->first == nullptr) {
         if (search_list_debug)
-            trace_printf("  - failed: no entries in prefix list\n");
+            stderr_printf("  - failed: no entries in prefix list\n");
         free(buffer);
         return nullptr;
     }
@@ -60,10 +87,10 @@ char *search_list_find(const search_list *list, const char *name, int mode)
         size_t prefix_length = strlen(entry->prefix);
         memcpy(buffer, entry->prefix, prefix_length);
         memcpy(buffer + prefix_length, name, name_length + 1);
-        bool taken = is_candidate(buffer, mode);
+        candidate_verdict verdict = judge_candidate(buffer, mode, excluded);
         if (search_list_debug)
-            trace_printf("  - %s: %s\n", taken ? "found" : "passed over", buffer);
-        if (taken)
+            stderr_printf("  - %s: %s\n", verdict_text(verdict), buffer);
+        if (verdict == candidate_verdict::taken)
             return buffer;
     }
     free(buffer);
@@ -105,14 +132,14 @@ void search_list_from_string(const char *text, search_list *list)
     // Room for the longest element, an added '/' and the NUL, or for "./".
     char *prefix = static_cast<char *>(alloc_or_die(strlen(text) + 3));
     if (search_list_debug)
-        trace_printf("Convert string '%s' into prefixes, separator = '%c'\n", text, ':');
+        stderr_printf("Convert string '%s' into prefixes, separator = '%c'\n", text, ':');
     const char *start = text;
     for (;;) {
         const char *end = strchr(start, ':');
         size_t length = end != nullptr ? size_t(end - start) : strlen(start);
         prefix[path_element_prefix(start, length, prefix)] = '\0';
         if (search_list_debug)
-            trace_printf("  - add prefix: %s\n", prefix);
+            stderr_printf("  - add prefix: %s\n", prefix);
         search_list_append(list, prefix);
         if (end == nullptr)
             break;

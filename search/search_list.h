@@ -22,6 +22,14 @@ void search_list_set_debug(bool on);
 // access(`mode`); an absolute name is tested by itself. A new string the
 // caller owns, or null when there is none.
 char *search_list_find(const search_list *list, const char *name, int mode);
+// The same, passing over a candidate under a prefix that is the very file
+// `excluded` describes (same device and inode), whatever its name, as the
+// trace says; null excludes nothing. A program that looks for another by a
+// name it may itself be installed under (a link named "ar" to a wrapper of
+// ar) so never finds itself.
+struct stat;
+char *search_list_find_other_than(const search_list *list, const char *name, int mode,
+                                  const struct stat *excluded);
 // Adds a copy of `prefix`, unchanged, before all entries or after the last.
 void search_list_add(search_list *list, const char *prefix, bool at_front);
 void search_list_append(search_list *list, const char *prefix);

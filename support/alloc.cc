@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "support/stderr_write.h"
+
 const char *alloc_program_name = "";
 void (*exit_hook)() = nullptr;
 
@@ -46,8 +48,16 @@ char *strdup_or_die(const char *text)
 void report_out_of_memory(size_t size)
 {
     const char *separator = alloc_program_name[0] != '\0' ? ": " : "";
-    fprintf(stderr, "\n%s%sout of memory allocating %lu bytes\n", alloc_program_name, separator,
-            static_cast<unsigned long>(size));
+    // One write, like every message of the programs, from a buffer on the
+    // stack: nothing may be allocated now. A program name too long for it
+    // is cut, so that the rest of the message still fits.
+    char message[1024];
+    static constexpr int room_for_rest = 80;
+    int name_room = int(sizeof message) - room_for_rest;
+    int length = snprintf(message, sizeof message, "\n%.*s%sout of memory allocating %lu bytes\n",
+                          name_room, alloc_program_name, separator, static_cast<unsigned long>(size));
+    if (length > 0)
+        stderr_write(message, size_t(length) < sizeof message ? size_t(length) : sizeof message - 1);
     exit_with_hook(1);
 }
 

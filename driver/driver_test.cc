@@ -1,6 +1,9 @@
 // The three programs as users meet them: started as whole processes, with a
 // stand-in plug-in and stand-in tools that print the vector they were given.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,8 +12,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -583,7 +588,7 @@ TEST(DriverProgram, WaitsThroughAStoppedTool)
 }
 
 // Show that a tool that is found but cannot be executed is reported with the
-// failed step, status 1.
+// failed step, status 1, and under the trace with the error's text as well.
 TEST(DriverProgram, ReportsAToolThatCannotBeStarted)
 {
     scoped_temp_dir dir;
@@ -612,6 +617,15 @@ TEST(DriverProgram, ReportsAToolThatCannotBeStarted)
         run_result r = run_program({mavo_ar.path, "-B" + dir.path, "rcs"}, &env);
         EXPECT_EQ("", r.out);
         EXPECT_EQ("Error running " + dir / "ar" + ": execvp\n", r.err);
+        EXPECT_EQ(1, r.exit_code());
+
+        // Under the trace, one line more says why.
+        std::vector<std::string> traced = test_env(dir / "none", {"MAVO_TRACE=1"});
+        r = run_program({mavo_ar.path, "-B" + dir.path, "rcs"}, &traced);
+        const std::string reason = "Error running " + dir / "ar" + ": execvp\nmavo-ar " MAVO_VERSION ": execvp: " +
+                                   programs_libc_text("error", c.error_number) + "\n";
+        EXPECT_TRUE(r.err.size() > reason.size() && r.err.compare(r.err.size() - reason.size(), reason.size(), reason) == 0)
+            << r.err;
         EXPECT_EQ(1, r.exit_code());
 
         if (!can_start_without_report_pipe)
@@ -966,6 +980,48 @@ TEST(DriverTrace, WritesEachLineInOneCall)
     }
 }
 
+// Show that each of the program's own messages goes out in one write, as the
+// trace lines do: the usage text, a missing plug-in or tool, a failed start
+// and a tool ended by a signal, each with a name long enough that a small
+// buffer would have split it. strace shows the writes.
+TEST(DriverProgram, WritesEachMessageInOneCall)
+{
+    const std::string why_not = why_strace_cannot_serve();
+    if (!why_not.empty())
+        GTEST_SKIP() << "not checked: " << why_not;
+    scoped_temp_dir dir;
+    const std::string long_dir = make_dir(dir / std::string(200, 'l'));
+    const std::string plugin_only = make_dir(long_dir + "/plugin_only");
+    put_stand_ins(plugin_only, true, false);
+    const std::string broken = make_dir(long_dir + "/broken");
+    put_stand_ins(broken, true, false);
+    write_file(broken + "/ar", "#!/nonexistent/interpreter\n", 0755);
+    const std::string tools = make_dir(long_dir + "/tools");
+    put_stand_ins(tools);
+    const struct {
+        const char *what;
+        std::vector<std::string> arguments;
+        std::vector<std::string> env;
+    } cases[] = {
+        {"usage", {"-B"}, {}},
+        {"missing tool", {"-B" + plugin_only, "t"}, {}},
+        {"failed start", {"-B" + broken, "t"}, {}},
+        {"signal", {"-B" + tools, "t"}, {"MAVO_TEST_SIGNAL=" + std::to_string(SIGKILL)}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> env = test_env(dir / "none", c.env);
+        run_result r;
+        std::vector<std::string> log = traced_calls("write,writev", with_program(mavo_ar.path, c.arguments), env, &r);
+        EXPECT_EQ(1, r.exit_code());
+        std::vector<std::string> written;
+        for (const std::string &line : log)
+            if (line.rfind("write(2, ", 0) == 0 || line.rfind("writev(2, ", 0) == 0)
+                written.push_back(first_text(line));
+        EXPECT_EQ(std::vector<std::string>{r.err}, written);
+    }
+}
+
 // Show that a tracing program whose standard error is closed still runs the
 // tool, which inherits the closed descriptor, and exits with its status.
 TEST(DriverTrace, ClosedStandardErrorStillRunsTheTool)
@@ -1055,4 +1111,300 @@ TEST(DriverRelocation, ResolvesItsOwnNameOnce)
         EXPECT_EQ(distinct.size(), read_as_links.size()) << testing::PrintToString(read_as_links);
         EXPECT_LE(read_as_links.size(), components) << testing::PrintToString(read_as_links);
     }
+}
+
+namespace {
+
+// A program started with pipes on its three standard streams and left
+// running; the test holds the other ends.
+struct running_program {
+    pid_t pid = -1;
+    int in = -1;    // its standard input, written here
+    int out = -1;   // its standard output, read here
+    int err = -1;
+};
+
+// Starts `argv` with `env`; in a process group of its own when asked, as a
+// shell's job is, with `ignored` at SIG_IGN as a caller may leave it.
+running_program start_program(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                              bool own_group = false, int ignored = 0)
+{
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<char *> args, envp;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    for (const std::string &entry : env)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    envp.push_back(nullptr);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (own_group)
+            setpgid(0, 0);
+        if (ignored != 0)
+            signal(ignored, SIG_IGN);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    return {pid, in[1], out[0], err[0]};
+}
+
+// Reads from `fd` until end of file; false when none came within `seconds`,
+// as when a process that holds the other end was left running.
+bool read_until_end(int fd, std::string *text, int seconds = 20)
+{
+    for (;;) {
+        pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, seconds * 1000) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0)
+            return got == 0;
+        text->append(buffer, size_t(got));
+    }
+}
+
+// A stand-in tool that says when it runs, with its process id, then copies
+// its input to its output until the end of its input: it runs for as long as
+// the test keeps the program's input open.
+std::string waiting_tool()
+{
+    return std::string("echo started $$\nexec ") + MAVO_PROBE_PATH + " cat\n";
+}
+
+}  // namespace
+
+// Show that a signal sent to the program alone reaches the tool, and that the
+// program then ends by that same signal, quietly, with nothing left running:
+// the tool holds the program's output, so end of file there means it is gone
+// (the test keeps the input open, so the tool would never end by itself).
+// Ctrl-C at a terminal signals the whole job, program and tool, with the
+// same result.
+TEST(DriverSignals, ReachTheToolAndEndTheProgramAsTheyEndedIt)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path, true, false);
+    write_script(dir / "ar", waiting_tool());
+    const struct {
+        int signal_number;
+        bool to_whole_group;
+    } cases[] = {
+        {SIGTERM, false}, {SIGINT, false}, {SIGHUP, false}, {SIGQUIT, false}, {SIGINT, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.signal_number) + (c.to_whole_group ? " to the whole group" : ""));
+        running_program job = start_program({mavo_ar.path, "-B" + dir.path, "t"}, test_env(dir / "none"),
+                                            c.to_whole_group);
+        std::string out;
+        char buffer[64];
+        while (out.find('\n') == std::string::npos) {
+            ssize_t got = read(job.out, buffer, sizeof buffer);
+            ASSERT_GT(got, 0) << "the tool did not start";
+            out.append(buffer, size_t(got));
+        }
+        const pid_t tool_pid = std::stoi(out.substr(out.find(' ') + 1));
+        kill(c.to_whole_group ? -job.pid : job.pid, c.signal_number);
+        const bool tool_ended = read_until_end(job.out, &out);
+        if (!tool_ended)
+            kill(tool_pid, SIGKILL);
+        EXPECT_TRUE(tool_ended) << "the tool was left running";
+        int status = 0;
+        waitpid(job.pid, &status, 0);
+        std::string err;
+        read_until_end(job.err, &err);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal_number) << "wait status " << status;
+        EXPECT_EQ("", err);
+        for (int fd : {job.in, job.out, job.err})
+            close(fd);
+    }
+}
+
+// Show what the tool starts with: the caller's mask, the signals the caller
+// ignores still ignored (a non-interactive shell starts background jobs with
+// SIGINT and SIGQUIT ignored), every other signal the program handles at
+// its default, and SIGPIPE as the caller left it, also while the program
+// traces and ignores SIGPIPE itself.
+TEST(DriverSignals, ToolStartsWithTheCallersMaskAndDispositions)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path, true, false);
+    const int watched[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE};
+    std::string listed;
+    for (int signal_number : watched)
+        listed += " " + std::to_string(signal_number);
+    write_script(dir / "ar", std::string("exec ") + MAVO_PROBE_PATH + " signals" + listed + "\n");
+    auto report = [&](const std::map<int, std::string> &changed) {
+        std::string text;
+        for (int signal_number : watched) {
+            auto found = changed.find(signal_number);
+            text += std::to_string(signal_number) + " " + (found != changed.end() ? found->second : "default") + "\n";
+        }
+        return text;
+    };
+    const std::string ignoring = "trap '' INT QUIT PIPE; exec \"$@\"";
+    const struct {
+        const char *what;
+        std::vector<std::string> caller;   // what starts the program
+        bool tracing;
+        std::map<int, std::string> changed;
+    } cases[] = {
+        {"plain", {}, false, {}},
+        {"tracing", {}, true, {}},
+        {"INT, QUIT and PIPE ignored", {"/bin/sh", "-c", ignoring, "sh"}, false,
+         {{SIGINT, "ignored"}, {SIGQUIT, "ignored"}, {SIGPIPE, "ignored"}}},
+        {"INT, QUIT and PIPE ignored, tracing", {"/bin/sh", "-c", ignoring, "sh"}, true,
+         {{SIGINT, "ignored"}, {SIGQUIT, "ignored"}, {SIGPIPE, "ignored"}}},
+        {"TERM blocked", {MAVO_PROBE_PATH, "block", std::to_string(SIGTERM)}, false,
+         {{SIGTERM, "default blocked"}}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> argv = c.caller;
+        argv.insert(argv.end(), {mavo_ar.path, "-B" + dir.path});
+        std::vector<std::string> env = test_env(dir / "none", {c.tracing ? "MAVO_TRACE=1" : "MAVO_TRACE"});
+        run_result r = run_program(argv, &env);
+        EXPECT_EQ(report(c.changed), r.out);
+        EXPECT_EQ(0, r.exit_code()) << r.err;
+    }
+}
+
+// Show that a tracing program whose standard error is a pipe without reader
+// loses the trace and nothing else: the tool runs and its status comes back.
+TEST(DriverTrace, StandardErrorWithoutReaderStillRunsTheTool)
+{
+    scoped_temp_dir dir;
+    put_stand_ins(dir.path);
+    std::vector<std::string> env = test_env(dir / "none", {"MAVO_TRACE=1", "MAVO_TEST_EXIT=3"});
+    int no_reader[2];
+    ASSERT_EQ(0, pipe(no_reader));   // inheritable: the shell below hands it on as 2
+    close(no_reader[0]);
+    const std::string onto_stderr = "exec \"$@\" 2>&" + std::to_string(no_reader[1]);
+    run_result r = run_program({"/bin/sh", "-c", onto_stderr, "sh", mavo_ar.path, "-B" + dir.path, "t"}, &env);
+    close(no_reader[1]);
+    EXPECT_EQ(vector_printed(dir / "ar", dir / plugin_name, {"-t"}), r.out);
+    EXPECT_EQ(3, r.exit_code()) << "wait status " << r.status;
+}
+
+// Show that a link named after the tool that leads to the program itself (a
+// symbolic or a hard link early on PATH, so that build systems calling plain
+// "ar" get the plug-in) is passed over, as the trace says, and the search goes
+// on along PATH; with no other tool the program cannot find one, rather than
+// starting itself again and again. A tool that merely shares the program's
+// name is found as before. The stack limit bounds the arguments, and with
+// them how deep a loop could go were the check ever lost.
+TEST(DriverSearchOrder, PassesOverTheProgramItself)
+{
+    scoped_temp_dir dir;
+    installation inst(dir / "tc", false);
+    put_stand_ins(inst.libexec_dir(), true, false);
+    const std::string real_root = real_path(inst.root);
+    const std::string program = inst.program_path(mavo_ar);
+    const std::string bin = program.substr(0, program.rfind('/'));
+    const std::string masq = make_dir(dir / "masq");
+    const std::string tools = make_dir(dir / "tools");
+    put_stand_ins(tools, false, true);
+    make_symlink(program, masq + "/ar");
+    ASSERT_EQ(0, link(program.c_str(), (bin + "/ar").c_str()));
+    const struct {
+        const char *what;
+        std::string path;
+        std::string passed_over;   // the program's own link along PATH
+        bool tool_found;
+    } cases[] = {
+        {"symbolic link", masq + ":" + tools, masq + "/ar", true},
+        {"hard link", bin + ":" + tools, bin + "/ar", true},
+        {"symbolic link, no other tool", masq, masq + "/ar", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> env = test_env(c.path, {"MAVO_TRACE=1"});
+        run_result r = run_program({"/bin/sh", "-c", "ulimit -s 1024; exec ar rcs x.a", "sh"}, &env);
+        EXPECT_NE(std::string::npos, r.err.find("  - passed over, the program itself: " + c.passed_over + "\n"))
+            << r.err;
+        if (c.tool_found) {
+            EXPECT_EQ(vector_printed(tools + "/ar", installed_plugin(real_root), {"-rcs", "x.a"}), r.out);
+            EXPECT_EQ(0, r.exit_code()) << r.err;
+        } else {
+            EXPECT_EQ("", r.out);
+            EXPECT_NE(std::string::npos, r.err.find(not_found("ar", "binary", "ar"))) << r.err;
+            EXPECT_EQ(1, r.exit_code());
+        }
+    }
+}
+
+namespace {
+
+// Whether the system starts `argv` with `env` at all; the program's own
+// status does not matter.
+bool system_starts(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+{
+    std::vector<char *> args, envp;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    for (const std::string &entry : env)
+        envp.push_back(const_cast<char *>(entry.c_str()));
+    envp.push_back(nullptr);
+    pid_t pid;
+    posix_spawn_file_actions_t quiet;
+    posix_spawn_file_actions_init(&quiet);
+    posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+    int error = posix_spawn(&pid, args[0], &quiet, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&quiet);
+    if (error != 0)
+        return false;
+    int status;
+    waitpid(pid, &status, 0);
+    return !(WIFEXITED(status) && WEXITSTATUS(status) == 127);
+}
+
+}  // namespace
+
+// Show that a command line that the program could be started with, but
+// that its own additions (the tool's and the plug-in's paths, long here)
+// push over the system's limit, fails as any failed start, and that the
+// trace says "Argument list too long". The longest line the program starts
+// with is found by halving.
+TEST(DriverTrace, FailedStartOverTheArgumentLimitSaysWhy)
+{
+    if (!vfork_shares_memory())
+        GTEST_SKIP() << "not checked: under emulation the emulator's own arguments count against the limit";
+    scoped_temp_dir dir;
+    std::string deep = dir.path;
+    for (int i = 0; i < 8; i++)
+        deep = make_dir(deep + "/" + std::string(120, 'd'));
+    put_stand_ins(deep);
+    const std::vector<std::string> env = test_env(dir / "none", {"MAVO_TRACE=1"});
+    // Arguments of 100 000 bytes at most, below any single argument's limit.
+    auto command_of = [&](size_t bytes) {
+        std::vector<std::string> argv = {mavo_ar.path, "-B" + deep, "t"};
+        for (; bytes > 100000; bytes -= 100000)
+            argv.push_back(std::string(100000, 'a'));
+        argv.push_back(std::string(bytes, 'a'));
+        return argv;
+    };
+    size_t starts = 0, fails = 64 << 20;
+    ASSERT_TRUE(system_starts(command_of(starts), env));
+    ASSERT_FALSE(system_starts(command_of(fails), env));
+    while (fails - starts > 1) {
+        size_t middle = starts + (fails - starts) / 2;
+        (system_starts(command_of(middle), env) ? starts : fails) = middle;
+    }
+    run_result r = run_program(command_of(starts), &env);
+    const std::string reason = "Error running " + deep + "/ar: execvp\nmavo-ar " MAVO_VERSION ": execvp: " +
+                               programs_libc_text("error", E2BIG) + "\n";
+    EXPECT_TRUE(r.err.size() > reason.size() && r.err.compare(r.err.size() - reason.size(), reason.size(), reason) == 0)
+        << r.err.substr(r.err.size() > 300 ? r.err.size() - 300 : 0);
+    EXPECT_EQ(1, r.exit_code());
 }

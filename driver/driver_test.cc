@@ -34,9 +34,7 @@ const std::string usage_text = "Usage: mavo-ar [-B prefix] ar arguments ...\n";
 // does what the MAVO_TEST_* variables ask and exits with $MAVO_TEST_EXIT.
 const char stand_in_tool[] = R"(printf '%s\n' "$0" "$@"
 if [ -n "$MAVO_TEST_STREAMS" ]; then
-    for fd in 0 1 2; do
-        [ /proc/$$/fd/$fd -ef "$MAVO_TEST_STREAMS/$fd" ] && echo "descriptor $fd is the caller's"
-    done
+    "$MAVO_TEST_PROBE" files "$MAVO_TEST_STREAMS/open"
     /bin/cat
     echo to-stderr >&2
 fi
@@ -112,7 +110,7 @@ std::string not_found(const std::string &name, const char *what, const std::stri
 std::vector<std::string> test_env(const std::string &path, const std::vector<std::string> &more = {})
 {
     std::vector<std::string> changes = {"PATH=" + path, "MAVO_EXEC_PREFIX", "MAVO_TRACE", "MAVO_TEST_EXIT",
-                                        "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS"};
+                                        "MAVO_TEST_SIGNAL", "MAVO_TEST_STOP", "MAVO_TEST_STREAMS", "MAVO_TEST_PROBE"};
     changes.insert(changes.end(), more.begin(), more.end());
     return environment_with(changes);
 }
@@ -666,16 +664,25 @@ TEST(DriverProgram, ToolUsesTheCallersStandardStreams)
     put_stand_ins(dir.path);
     const std::string streams = make_dir(dir / "streams");
     write_file(streams + "/0", "input line\n");
-    std::vector<std::string> env = test_env(dir / "none", {"MAVO_TEST_STREAMS=" + streams});
+    std::vector<std::string> env =
+        test_env(dir / "none", {"MAVO_TEST_STREAMS=" + streams, std::string("MAVO_TEST_PROBE=") + MAVO_PROBE_PATH});
     run_result r = run_program(
         {"/bin/sh", "-c", "exec \"$@\" <\"$0/0\" >\"$0/1\" 2>\"$0/2\"", streams, mavo_ar.path, "-B" + dir.path, "t"},
         &env);
     EXPECT_EQ(0, r.exit_code());
-    EXPECT_EQ(vector_printed(dir / "ar", dir / plugin_name, {"-t"}) +
-                  "descriptor 0 is the caller's\ndescriptor 1 is the caller's\n"
-                  "descriptor 2 is the caller's\ninput line\n",
-              read_file(streams + "/1"));
+    EXPECT_EQ(vector_printed(dir / "ar", dir / plugin_name, {"-t"}) + "input line\n", read_file(streams + "/1"));
     EXPECT_EQ("to-stderr\n", read_file(streams + "/2"));
+    // The tool's own report of its descriptors: 0, 1 and 2 are the very
+    // files the caller opened, not copies or pipes in between.
+    const std::string reported = "\n" + read_file(streams + "/open");
+    for (int fd = 0; fd <= 2; fd++) {
+        struct stat st;
+        ASSERT_EQ(0, stat((streams + "/" + std::to_string(fd)).c_str(), &st));
+        const std::string line =
+            std::to_string(fd) + " " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino);
+        EXPECT_NE(std::string::npos, reported.find("\n" + line + "\n"))
+            << "descriptor " << fd << " is not the caller's; the tool reported:" << reported;
+    }
 }
 
 // Show that vectors no shell would make neither crash the programs nor lose

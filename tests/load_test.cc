@@ -1,7 +1,7 @@
 // Many programs at once against one installation, as a parallel build runs
 // them: every argument vector and every exit status must come through
 // untouched, and nothing may be left behind.
-#include <dirent.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,9 +47,10 @@ std::string install_into(const scoped_temp_dir &root)
     }
     write_file(prefix + "/" + l.libexec + l.versioned + MAVO_PLUGIN_FILE_NAME, "not really a plug-in\n");
     // Each tool records what it was given in the file named by its fourth
-    // argument and exits with the code given as its fifth.
+    // argument, and its process number in that name with ".pid" added, and
+    // exits with the code given as its fifth.
     for (const char *tool : {"ar", "nm", "ranlib"})
-        write_script(tools + "/" + tool, "printf '%s\\n' \"$@\" > \"$4\"\nexit \"$5\"\n");
+        write_script(tools + "/" + tool, "printf '%s\\n' \"$@\" > \"$4\"\necho $$ > \"$4.pid\"\nexit \"$5\"\n");
     return prefix;
 }
 
@@ -61,22 +62,18 @@ std::string lines(const std::vector<std::string> &texts)
     return joined;
 }
 
-// Processes whose command line mentions `marker`, other than this one.
-int processes_mentioning(const std::string &marker)
+// The tools still running, by the process numbers they recorded in
+// `records`: every program has been waited for, so only a tool its program
+// did not wait for could be.
+int tools_still_running(const std::string &records, size_t count)
 {
-    int count = 0;
-    DIR *proc = opendir("/proc");
-    if (proc == nullptr)
-        return 0;
-    while (dirent *entry = readdir(proc)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || atoi(entry->d_name) == getpid())
-            continue;
-        std::string cmdline = read_file(std::string("/proc/") + entry->d_name + "/cmdline");
-        if (cmdline.find(marker) != std::string::npos)
-            count++;
+    int running = 0;
+    for (size_t i = 0; i < count; i++) {
+        pid_t pid = atoi(read_file(records + "/" + std::to_string(i) + ".pid").c_str());
+        if (pid > 0 && kill(pid, 0) == 0)
+            running++;
     }
-    closedir(proc);
-    return count;
+    return running;
 }
 
 }  // namespace
@@ -146,6 +143,6 @@ TEST(Load, TwoHundredInvocationsFiftyAtATime)
     }
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     EXPECT_EQ(errno, ECHILD);
-    EXPECT_EQ(processes_mentioning(root.path), 0);
+    EXPECT_EQ(tools_still_running(records, runs.size()), 0);
     EXPECT_EQ(list_dir(temp), std::vector<std::string>());
 }

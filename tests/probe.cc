@@ -1,6 +1,9 @@
 // A child for the tests to start: does one small thing that shows what it
 // was given. Usage: mavo_probe MODE [ARG]
 //   fds          print the open descriptors, blank-separated, then a newline
+//   files PATH   write to PATH each open descriptor, found as fds finds them,
+//                with the device and inode number of its file: "FD DEV INO",
+//                one a line (PATH's own descriptor left out)
 //   env          print the environment, one entry a line
 //   args ...     print every further argument, one a line
 //   exit N       exit with status N
@@ -23,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -83,6 +87,21 @@ int main(int argc, char **argv)
                 separator = " ";
             }
         printf("\n");
+    } else if (strcmp(mode, "files") == 0) {
+        FILE *report = fopen(arg, "w");
+        if (report == nullptr) {
+            perror("mavo_probe: files");
+            return 1;
+        }
+        struct stat st;
+        for (int fd = 0, bound = descriptor_bound(); fd < bound; fd++)
+            if (fd != fileno(report) && fcntl(fd, F_GETFD) != -1 && fstat(fd, &st) == 0)
+                fprintf(report, "%d %llu %llu\n", fd, static_cast<unsigned long long>(st.st_dev),
+                        static_cast<unsigned long long>(st.st_ino));
+        if (fclose(report) != 0) {
+            perror("mavo_probe: files");
+            return 1;
+        }
     } else if (strcmp(mode, "env") == 0) {
         for (char **entry = environ; *entry != nullptr; entry++)
             printf("%s\n", *entry);

@@ -2,9 +2,10 @@
 # The FreeBSD port's packing list against what the build installs: the port's
 # cache values, read from dist/freebsd/Makefile itself, configure a build
 # that is installed into a staging area as the ports tree stages it; the
-# manual pages are then compressed, as the ports tree does, and the staged
-# files must be exactly those that pkg-plist lists. Only the Makefile's plain
-# assignments are read; no ports tree is involved.
+# manual pages are then compressed and PORTDOCS installed, as the ports tree
+# does with DOCS on, and the staged files must be exactly those that
+# pkg-plist and PORTDOCS list. Only the Makefile's plain assignments are
+# read; no ports tree is involved.
 #
 # Usage: port.sh CMAKE SOURCE WORK GENERATOR [MAKE_PROGRAM]
 # GENERATOR and MAKE_PROGRAM are those of the build that runs the test, so
@@ -29,7 +30,8 @@ build=$work/build stage=$work/stage
 prefix=/usr/local
 framework="PREFIX=$prefix
 CONFIGURE_TARGET=aarch64-portbld-freebsd14.4
-DOCSDIR=\${PREFIX}/share/doc/\${PORTNAME}"
+DOCSDIR=\${PREFIX}/share/doc/\${PORTNAME}
+WRKSRC=$source"
 
 # make_value NAME: the Makefile's value of NAME with every ${VAR} expanded,
 # as make would; empty when NAME is not set. A variable that neither the
@@ -99,10 +101,12 @@ portname=$(make_value PORTNAME)
 cmake_args=$(make_value CMAKE_ARGS)
 cmake_on=$(make_value CMAKE_ON)
 cmake_off=$(make_value CMAKE_OFF)
-case $cmake_args in *-DMAVO_CONFIGURED_BIN_DIR=*) ;; *) fail "CMAKE_ARGS names no MAVO_CONFIGURED_BIN_DIR" ;; esac
 # pkg-plist names DOCSDIR relative to PREFIX.
 docsdir=$(make_value DOCSDIR)
 docsdir_rel=${docsdir#"$prefix/"}
+portdocs=$(make_value PORTDOCS)
+license_file=$(make_value LICENSE_FILE)
+[ -n "$license_file" ] && [ -f "$license_file" ] || fail "LICENSE_FILE '$license_file' is no file of the sources"
 
 # The arguments as USES=cmake passes them: its own, then CMAKE_ARGS, then
 # CMAKE_ON and CMAKE_OFF as booleans. The values hold no blanks, so the
@@ -117,6 +121,9 @@ printf '%s\n' "$@" >"$work/cmake-args"
 "$cmake" -S "$source" -B "$build" -G "$generator" \
     ${make_program:+"-DCMAKE_MAKE_PROGRAM=$make_program"} "$@" >"$work/configure.log" 2>&1 ||
     { cat "$work/configure.log" >&2; fail "configuring with the port's values failed"; }
+# GoogleTest is only a TEST_DEPENDS: the port's own build makes no tests.
+grep -q '^BUILD_TESTING:BOOL=OFF$' "$build/CMakeCache.txt" ||
+    fail "the port's build makes the tests, which need GoogleTest, a TEST_DEPENDS only"
 # The port fetches the release of its DISTVERSION: the version the sources
 # give themselves.
 distversion=$(make_value DISTVERSION)
@@ -131,17 +138,31 @@ DESTDIR=$stage "$cmake" --install "$build" >"$work/install.log" 2>&1 ||
 if [ -d "$stage$prefix/share/man" ]; then
     find "$stage$prefix/share/man" -type f ! -name '*.gz' -exec gzip -n -9 {} +
 fi
+# With DOCS on, the port installs PORTDOCS from the sources into DOCSDIR.
+set -f
+for doc in $portdocs; do
+    [ -f "$source/$doc" ] || fail "PORTDOCS names $doc, which the sources lack"
+    mkdir -p "$stage$docsdir"
+    cp "$source/$doc" "$stage$docsdir/"
+done
+set +f
 
 # The staged files below PREFIX, as pkg-plist names them; anything staged
 # outside PREFIX is named in full.
 (cd "$stage" && find . \( -type f -o -type l \) -print) | sed 's|^\.||' |
     sed "s|^$prefix/||" | LC_ALL=C sort >"$work/staged"
 
-# pkg-plist with the substitutions the ports tree makes when DOCS is on.
-# Each file in DOCSDIR must be marked %%PORTDOCS%%: with DOCS off the port
-# removes DOCSDIR, and the marked lines are left out.
+# pkg-plist with the substitutions the ports tree makes when DOCS is on,
+# and PORTDOCS, which the ports tree lists itself. A file in DOCSDIR that
+# pkg-plist lists must be marked %%PORTDOCS%%: with DOCS off the marked lines
+# are left out.
 listed=$work/listed
 : >"$listed"
+set -f
+for doc in $portdocs; do
+    printf '%s\n' "$docsdir_rel/$doc" >>"$listed"
+done
+set +f
 while IFS= read -r line || [ -n "$line" ]; do
     case $line in
     '' | '@comment '*) continue ;;
@@ -157,16 +178,17 @@ done <"$port/pkg-plist"
 LC_ALL=C sort -o "$listed" "$listed"
 
 if ! cmp -s "$work/staged" "$listed"; then
-    echo "port: pkg-plist does not list exactly the staged files (PREFIX=$prefix)" >&2
-    echo "staged but not in pkg-plist:" >&2
+    echo "port: pkg-plist and PORTDOCS do not list exactly the staged files (PREFIX=$prefix)" >&2
+    echo "staged but not listed:" >&2
     LC_ALL=C comm -23 "$work/staged" "$listed" | sed 's/^/  /' >&2
-    echo "in pkg-plist but not staged:" >&2
+    echo "listed but not staged:" >&2
     LC_ALL=C comm -13 "$work/staged" "$listed" | sed 's/^/  /' >&2
     exit 1
 fi
 # The port's layout reached the build: the manual page, made from the
-# configuration, names the port's libexec directory.
-libexec=$(printf '%s\n' $cmake_args | sed -n 's/^-DMAVO_CONFIGURED_LIBEXEC_DIR=//p')
+# configuration, names the libexec directory below PREFIX with the triplet
+# the ports tree gives.
+libexec=$prefix/libexec/mavo12/mavo/$(make_value CONFIGURE_TARGET)/
 gzip -dc "$stage$prefix/share/man/man1/mavo-ar.1.gz" | grep -qF "$libexec" ||
     fail "the manual page does not name the port's libexec directory $libexec"
-echo "port: pkg-plist lists exactly the $(wc -l <"$listed" | tr -d ' ') files staged"
+echo "port: pkg-plist and PORTDOCS list exactly the $(wc -l <"$listed" | tr -d ' ') files staged"

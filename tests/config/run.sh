@@ -2,7 +2,9 @@
 # Configures the project with bad cache values and checks that each one stops
 # configuring (or warns) with a message naming the variable and value, and
 # that good layouts configure without a word, the climb computed from their
-# directories.
+# directories and the directories not given from the prefix; for some, that
+# the programs are compiled with those directories and the manual page names
+# them.
 #
 # Usage: run.sh CMAKE SOURCE WORK GENERATOR [MAKE_PROGRAM]
 # GENERATOR and MAKE_PROGRAM are those of the build that runs the test, so
@@ -75,12 +77,40 @@ judge_all() {
     done
 }
 
+# configured_for NAME BIN EXEC LIBEXEC [ABSENT]: the build NAME, configured
+# by an accepted check, compiles the programs with these three directories,
+# and its manual page names them; neither holds ABSENT.
+configured_for() {
+    name=$1 bin=$2 exec=$3 libexec=$4 absent=${5:-}
+    [ "$(cat "$work/$name.status")" = 0 ] || return 0   # judged above
+    # The programs' definitions as the build compiles them, quotes dropped.
+    defs=$(grep '"command".*driver\.cc' "$work/$name/compile_commands.json" |
+        grep -o -- '-D[A-Z_]*=[^ ]*' | sed 's/[\\"]//g' | LC_ALL=C sort -u)
+    got=$(printf '%s\n' "$defs" | grep '^-DCONFIGURED_')
+    expected="-DCONFIGURED_BIN_DIR=$bin
+-DCONFIGURED_EXEC_DIR=$exec
+-DCONFIGURED_LIBEXEC_DIR=$libexec"
+    [ "$got" = "$expected" ] || fail "the programs are compiled with
+$got
+instead of
+$expected
+configuring printed:"
+    man=$work/$name/man/mavo-ar.1
+    for dir in "${bin}mavo" "$exec" "$libexec"; do
+        grep -qF "$dir" "$man" || fail "the manual page does not name $dir"
+    done
+    if [ -n "$absent" ]; then
+        ! printf '%s\n' "$defs" | grep -F "$absent" || fail "the programs' configuration names $absent"
+        ! grep -nF "$absent" "$man" || fail "the manual page names $absent"
+    fi
+}
+
 dir_form="it must be an absolute directory that ends in '/'"
-dir_quote="it must not hold '\"' or '\\'"
+dir_chars="it must not hold '\"', '\\' or ';'"
 dir_normal="it must be in normal form, without '//' or a '.' or '..' component"
-file_name="it must be a non-empty file name without '/', '\"' or '\\', and not '.' or '..'"
+file_name="it must be a non-empty file name without '/', '\"', '\\' or ';', and not '.' or '..'"
 climb_form="it must be a run of '../' followed by plain directory names, each ending in '/', with no '//' (or be empty, to have it computed)"
-climb_chars="it must end in '/' and hold no '\"' or '\\' (or be empty, to have it computed)"
+climb_chars="it must end in '/' and hold no '\"', '\\' or ';' (or be empty, to have it computed)"
 
 check refused libexec-without-slash \
     "MAVO_CONFIGURED_LIBEXEC_DIR is '/usr/libexec/mavo12/mavo': $dir_form" \
@@ -113,11 +143,29 @@ check refused libexec-dot-dot \
     -DMAVO_CONFIGURED_LIBEXEC_DIR=/usr/local/lib/../libexec/mavo12/mavo/
 # The values are compiled into the programs as C string literals.
 check refused bin-quote \
-    "MAVO_CONFIGURED_BIN_DIR is '/usr/lo\"cal/bin/': $dir_quote" \
+    "MAVO_CONFIGURED_BIN_DIR is '/usr/lo\"cal/bin/': $dir_chars" \
     '-DMAVO_CONFIGURED_BIN_DIR=/usr/lo"cal/bin/'
 check refused libexec-backslash \
-    "MAVO_CONFIGURED_LIBEXEC_DIR is '/usr/local/libexec\\mavo12/mavo/': $dir_quote" \
+    "MAVO_CONFIGURED_LIBEXEC_DIR is '/usr/local/libexec\\mavo12/mavo/': $dir_chars" \
     '-DMAVO_CONFIGURED_LIBEXEC_DIR=/usr/local/libexec\mavo12/mavo/'
+# CMake cuts a value at a ';': the build broke later, far from the value.
+check refused bin-semicolon \
+    "MAVO_CONFIGURED_BIN_DIR is '/opt/a;b/bin/': $dir_chars" \
+    '-DMAVO_CONFIGURED_BIN_DIR=/opt/a;b/bin/'
+check refused triplet-semicolon \
+    "MAVO_TARGET_TRIPLET is 'aarch64;freebsd': $file_name" \
+    '-DMAVO_TARGET_TRIPLET=aarch64;freebsd'
+# The directories not given follow the prefix, which is checked as they are.
+# Given as a STRING: CMake makes an untyped one absolute and folds its '//'.
+check refused prefix-relative \
+    "CMAKE_INSTALL_PREFIX is 'usr/local': it must be an absolute directory" \
+    -DCMAKE_INSTALL_PREFIX:STRING=usr/local
+check refused prefix-semicolon \
+    "CMAKE_INSTALL_PREFIX is '/opt/a;b': $dir_chars" \
+    '-DCMAKE_INSTALL_PREFIX:STRING=/opt/a;b'
+check refused prefix-dot \
+    "CMAKE_INSTALL_PREFIX is '/opt/./tc': $dir_normal" \
+    -DCMAKE_INSTALL_PREFIX:STRING=/opt/./tc
 check refused empty-triplet \
     "MAVO_TARGET_TRIPLET is '': $file_name" \
     -DMAVO_TARGET_TRIPLET=
@@ -158,6 +206,14 @@ check warned climb-one-short \
     -DMAVO_TOOL_DIR_CLIMB=../../../../
 check accepted defaults \
     "tool directory /usr/local/aarch64-portbld-freebsd14.4/bin/ (MAVO_TOOL_DIR_CLIMB ../../../../../)"
+# A distribution's prefix reaches the programs and the manual page; a
+# directory given stays as given, the others follow the prefix.
+check accepted prefix-usr \
+    "MAVO_CONFIGURED_BIN_DIR /usr/bin/ (from CMAKE_INSTALL_PREFIX) MAVO_CONFIGURED_EXEC_DIR /usr/lib/mavo12/mavo/ (from CMAKE_INSTALL_PREFIX) MAVO_CONFIGURED_LIBEXEC_DIR /usr/libexec/mavo12/mavo/ (from CMAKE_INSTALL_PREFIX)" \
+    -DCMAKE_INSTALL_PREFIX=/usr
+check accepted prefix-and-given \
+    "MAVO_CONFIGURED_BIN_DIR /opt/tc/bin/ (from CMAKE_INSTALL_PREFIX) MAVO_CONFIGURED_EXEC_DIR /opt/tc/lib/mavo12/mavo/ (from CMAKE_INSTALL_PREFIX) MAVO_CONFIGURED_LIBEXEC_DIR /opt/tc/libexec/cc/ (given)" \
+    -DCMAKE_INSTALL_PREFIX=/opt/tc/ -DMAVO_CONFIGURED_LIBEXEC_DIR=/opt/tc/libexec/cc/
 check accepted other-layout \
     "tool directory /opt/tc/x86_64-linux/bin/ (MAVO_TOOL_DIR_CLIMB ../../../../)" \
     -DMAVO_CONFIGURED_BIN_DIR=/opt/tc/bin/ -DMAVO_CONFIGURED_EXEC_DIR=/opt/tc/lib/cc/ \
@@ -174,5 +230,8 @@ check accepted climb-descends \
     -DMAVO_CONFIGURED_LIBEXEC_DIR=/opt/libexec/ -DMAVO_TOOL_DIR_CLIMB=../../../tc/
 
 judge_all
+configured_for defaults /usr/local/bin/ /usr/local/lib/mavo12/mavo/ /usr/local/libexec/mavo12/mavo/
+configured_for prefix-usr /usr/bin/ /usr/lib/mavo12/mavo/ /usr/libexec/mavo12/mavo/ /usr/local
+configured_for prefix-and-given /opt/tc/bin/ /opt/tc/lib/mavo12/mavo/ /opt/tc/libexec/cc/ /usr/local
 [ "$failures" = 0 ] || exit 1
 echo "config: every bad value was named, every good layout configured"

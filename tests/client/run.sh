@@ -3,6 +3,9 @@
 # a compiler installation, then configures the client project with
 # interprocedural optimisation and the installed programs as the manual
 # page's CMake example names them, builds it with MAVO_TRACE set, and runs it.
+# Where /usr/lib/bfd-plugins can be hidden, the plain ar and nm first fail on
+# the client's sources made into LTO objects, so that the index and the
+# symbols checked below are the plug-in's work.
 #
 # Usage: run.sh BUILD WORK CLANG then the arguments of
 #        cmake/lay_out_installation.sh after its first two
@@ -10,6 +13,11 @@ set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 test_name=client
 . "$here/../installed_test.sh"
+
+for name in area perimeter; do
+    "$clang" -flto -O2 -c "$here/$name.c" -o "$work/$name.o"
+done
+plain_tools_fail "$work/area.o" "$work/perimeter.o"
 
 cmake -S "$here" -B "$work/build" -G Ninja -DCMAKE_C_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=ON \

@@ -36,8 +36,8 @@ grep -Eq -- "^mavo-ar [0-9.]+: .*/ar --plugin .* -[a-z]+ .*libshapes\.a" "$work/
     { cat "$work/build.log"; fail "mavo-ar did not make the archive"; }
 grep -Eq -- "^mavo-ranlib [0-9.]+: .*/ranlib --plugin .* .*libshapes\.a" "$work/build.log" ||
     { cat "$work/build.log"; fail "mavo-ranlib did not index the archive"; }
-# The index names the bitcode members' symbols: what a linker looks up to
-# pull members out of the archive.
+# The index names the bitcode members' symbols: what GNU ld looks up to pull
+# members out of the archive (lld finds them without it).
 for entry in "square_area area" "square_perimeter perimeter"; do
     set -- $entry
     grep -Eq "^$1 in ($2\.c\.o|$2\.o)\$" "$work/build/shapes.nm" ||

@@ -1,7 +1,10 @@
 #!/bin/sh
 # mavo-ar with the real ar on LTO objects, where ar's own reading of the
 # arguments matters: a response file as the first argument (which ar reads
-# only as "@file", never as "-@file") and one among the members.
+# only as "@file", never as "-@file") and one among the members. Where
+# /usr/lib/bfd-plugins can be hidden, the plain ar first shows that it writes
+# no index for these objects without the plug-in, so the index checked below
+# is the plug-in's work.
 #
 # Usage: run.sh BUILD WORK CLANG then the arguments of
 #        cmake/lay_out_installation.sh after its first two
@@ -17,6 +20,7 @@ for name in one two three; do
     printf 'int %s(void) { return 1; }\n' "$name" >"$name.c"
     "$clang" -flto -c "$name.c" -o "$name.o"
 done
+plain_tools_fail one.o two.o
 
 printf 'rcs lib.a one.o two.o\n' >cmds
 "$ar" @cmds || fail "mavo-ar @cmds exited with $?"

@@ -1212,7 +1212,7 @@ def write_report(s, started, commit, phases, builds, inst, job, ins, figures, br
     report["file"] = path.name
     path.write_text(json.dumps(report, indent=1) + "\n")
 
-    text = details(report, args) + [""] + rep.text_table(report)
+    text = details(report, args) + [""] + rep.text(report, path)
     print("\n".join(text))
     (s.work / "report.txt").write_text("\n".join(text) + "\n")
     log(f"bench: report in {path.relative_to(ROOT) if path.is_relative_to(ROOT) else path}"

@@ -23,8 +23,10 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 RESULTS = ROOT / "bench" / "results"
-FORMAT = "mavo-bench-report/1"
-FORMATS = (FORMAT,)
+# Format 1 also kept secondary figures and more about the machine; everything
+# read here is in both.
+FORMAT = "mavo-bench-report/2"
+FORMATS = ("mavo-bench-report/1", FORMAT)
 
 # The floor is the least a wrapper of this design can cost: a static program
 # that only vforks, execs the tool with the programs' vector and waits. It
@@ -110,12 +112,11 @@ def derive(raw, variants, opts):
     job, call = raw["job_wall_ns"], raw["call_wall_ns"]
     nj, nc = len(job["direct"]), len(call["direct"])
     all_j, all_c = list(range(nj)), list(range(nc))
-    cpu = raw["job_cpu_ns"]
-    out = {"job_ratio": {}, "job_cpu_ratio": {}, "call_overhead_ms": {},
+    out = {"job_ratio": {}, "call_overhead_ms": {},
            "call_overhead_to_sh": {}, "call_overhead_to_floor": {}}
 
-    def med_ratio(v, ix, times=job):
-        return statistics.median(times[v][i] / times["direct"][i] for i in ix)
+    def med_ratio(v, ix):
+        return statistics.median(job[v][i] / job["direct"][i] for i in ix)
 
     def med_overhead(v, ix):
         return statistics.median((call[v][i] - call["direct"][i]) * 1e-6 for i in ix)
@@ -142,11 +143,6 @@ def derive(raw, variants, opts):
             ratios = [job[v][i] / job["direct"][i] for i in all_j]
             out["job_ratio"][v] = {**stat(ratios),
                                    "interval": bootstrap(lambda ix: med_ratio(v, ix), nj, opts)}
-            # The same in the children's CPU time, which waiting for a core on
-            # a busy machine does not lengthen.
-            out["job_cpu_ratio"][v] = {
-                **stat(cpu[v][i] / cpu["direct"][i] for i in all_j),
-                "interval": bootstrap(lambda ix: med_ratio(v, ix, cpu), nj, opts)}
         overheads = [(call[v][i] - call["direct"][i]) * 1e-6 for i in all_c]
         out["call_overhead_ms"][v] = {**stat(overheads),
                                       "interval": bootstrap(lambda ix: med_overhead(v, ix), nc,
@@ -200,23 +196,14 @@ def judge(report):
 
 # ---------------------------------------------------------------- reading
 
-def latest_report(directory=RESULTS):
-    """The report of a full run with the latest date in `directory` (a
-    quick run's only when there is nothing else)."""
-    best = None
-    for path in sorted(directory.glob("*.json")):
-        try:
-            data = json.loads(path.read_text())
-        except (OSError, ValueError):
-            continue
-        if data.get("format") not in FORMATS:
-            continue
-        key = (not data.get("options", {}).get("quick", False), data.get("date", ""))
-        if best is None or key > best[0]:
-            best = (key, path)
-    if best is None:
-        raise SystemExit(f"report: no report in {directory}")
-    return best[1]
+def latest_report():
+    """The report under bench/results/ with the latest date, a full run's
+    before a quick run's."""
+    reports = [(not r.get("options", {}).get("quick"), r.get("date", ""), path)
+               for path in RESULTS.glob("*.json") for r in [json.loads(path.read_text())]]
+    if not reports:
+        raise SystemExit(f"report: no report in {RESULTS}")
+    return max(reports)[2]
 
 
 def load(path):
@@ -227,7 +214,11 @@ def load(path):
 
 
 def commit_name(report):
+    """The commit measured: `git describe --always --dirty` from format 2
+    on; format 1 kept the short hash and whether the tree was dirty."""
     c = report["commit"]
+    if isinstance(c, str):
+        return c
     return c.get("short", "?") + ("-dirty" if c.get("dirty") else "")
 
 
@@ -327,9 +318,12 @@ def text(report, path):
 
 def check(report):
     """Recomputes the derived figures and the targets from the raw rounds."""
-    opts = report["options"]["bootstrap"]
     measured = [v for v in VARIANTS if report["variants"].get(v, {}).get("measured")]
-    again = derive(report["raw"], measured, opts)
+    again = derive(report["raw"], measured, report["options"]["bootstrap"])
+
+    def numbers(fig):
+        return {**{key: fig[key] for key in ("median", "min", "max", "n")},
+                **{f"interval {key}": fig["interval"][key] for key in ("low", "high")}}
     bad = 0
     for name, per_variant in again.items():
         for v, fig in per_variant.items():
@@ -337,25 +331,18 @@ def check(report):
             if stored is None:
                 print(f"not in the report (an older one): {name} {v}")
                 continue
-            for key in ("median", "min", "max", "n"):
-                if fig[key] != stored[key] and not (
-                        fig[key] is not None and stored[key] is not None
-                        and math.isclose(fig[key], stored[key], rel_tol=1e-12)):
-                    print(f"differs: {name} {v} {key}: {stored[key]} stored, {fig[key]} again")
-                    bad += 1
-            for key in ("low", "high"):
-                if not math.isclose(fig["interval"][key], stored["interval"][key],
-                                    rel_tol=1e-12):
-                    print(f"differs: {name} {v} interval {key}: {stored['interval'][key]} stored,"
-                          f" {fig['interval'][key]} again")
+            kept = numbers(stored)
+            for key, value in numbers(fig).items():
+                if value != kept[key] and not (None not in (value, kept[key]) and math.isclose(
+                        value, kept[key], rel_tol=1e-12)):
+                    print(f"differs: {name} {v} {key}: {kept[key]} stored, {value} again")
                     bad += 1
     stored = {t["id"]: t["status"] for t in report["targets"]}
     for t in judge(report):
         if t["id"] not in stored:
             print(f"not in the report (an older one): target {t['id']}")
-            continue
-        if stored.get(t["id"]) != t["status"]:
-            print(f"differs: target {t['id']}: {stored.get(t['id'])} stored, {t['status']} again")
+        elif stored[t["id"]] != t["status"]:
+            print(f"differs: target {t['id']}: {stored[t['id']]} stored, {t['status']} again")
             bad += 1
     print(f"{'every figure and target matches' if not bad else f'{bad} differences'}"
           f" (from {report['options']['job_rounds']} + {report['options']['call_rounds']} rounds)")

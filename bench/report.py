@@ -300,7 +300,8 @@ def text(report, path):
             f"Run: {o['job_rounds']} rounds of the real job ({o['objects']} clang -flto objects:"
             f" ar rcs, ranlib, nm), {o['call_rounds']} rounds of {o['calls']} calls with a"
             f" do-nothing tool, in a new random order each round (seed {o['seed']});"
-            f" callgrind runs of each count: {o['callgrind_runs']}, RSS samples: {o['rss_samples']};"
+            f" callgrind runs of each count: {o['callgrind_runs']},"
+            f" RSS samples: {o['rss_samples']};"
             f" {report.get('duration_s', 0):.0f} s{' (quick run)' if o.get('quick') else ''}.",
             f"Machine: {m.get('cpu') or m.get('processor', '?')}, {m.get('cores', '?')} cores;"
             f" {m.get('uname') or m.get('kernel', '?')}; load average"

@@ -88,10 +88,8 @@ def first_line(cmd):
 
 
 def which(name):
-    path = shutil.which(name)
-    if not path:
-        raise SystemExit(f"bench: {name} not found on PATH (bench/README.md lists what to install)")
-    return path
+    return shutil.which(name) or sys.exit(
+        f"bench: {name} not found on PATH (bench/README.md lists what to install)")
 
 
 def first_error(output):
@@ -197,28 +195,31 @@ def read_cache(build_dir):
 
 
 def lay_out(build_dir, prefix, plugin, tools):
-    """Installs a build into `prefix`, afresh, and completes it as a
-    compiler installation whose ar, nm and ranlib are `tools`: the plug-in
-    linked in and the versioned library directory created; returns where the
-    programs, the tools and the plug-in are."""
+    """Installs a build into `prefix`, afresh, as a compiler installation
+    whose ar, nm and ranlib are `tools`, with cmake/lay_out_installation.sh;
+    returns where the programs, the tools and the plug-in are. The script's
+    arguments come from the build's configured directories, as the build
+    passes them to the demo and the tests."""
     c = read_cache(build_dir)
-    root = os.path.dirname(c["MAVO_CONFIGURED_BIN_DIR"].rstrip("/"))
+    bin_dir, exec_dir = c["MAVO_CONFIGURED_BIN_DIR"], c["MAVO_CONFIGURED_EXEC_DIR"]
     triplet, version = c["MAVO_TARGET_TRIPLET"], c["MAVO_COMPILER_VERSION"]
+    # Left empty, the climb is the way from the versioned library directory
+    # up to the bin directory's parent, as the build computes it.
+    climb = c["MAVO_TOOL_DIR_CLIMB"] or os.path.relpath(
+        os.path.dirname(bin_dir.rstrip("/")), f"{exec_dir}{triplet}/{version}") + "/"
+    exec_from_bin = os.path.relpath(exec_dir, bin_dir)
+    libexec_from_bin = os.path.relpath(c["MAVO_CONFIGURED_LIBEXEC_DIR"], bin_dir)
+    plugin_name = c["MAVO_PLUGIN_FILE_NAME"]
     if prefix.exists():
         shutil.rmtree(prefix)
-    run(["cmake", "--install", build_dir, "--prefix", prefix])
-    plugin_dir = prefix / os.path.relpath(c["MAVO_CONFIGURED_LIBEXEC_DIR"], root) / triplet / version
-    tool_dir = prefix / triplet / "bin"
-    # The tool directory is reached from the versioned library directory by
-    # "../" steps, so it must exist, as it does in a compiler's installation.
-    for d in (prefix / os.path.relpath(c["MAVO_CONFIGURED_EXEC_DIR"], root) / triplet / version,
-              plugin_dir, tool_dir):
-        d.mkdir(parents=True, exist_ok=True)
-    (plugin_dir / c["MAVO_PLUGIN_FILE_NAME"]).symlink_to(plugin)
-    for program, tool in zip(PROGRAMS, tools):
-        (tool_dir / program).symlink_to(tool)
-    return {"bin": prefix / "bin", "tool_dir": tool_dir,
-            "plugin": plugin_dir / c["MAVO_PLUGIN_FILE_NAME"]}
+    run(["sh", ROOT / "cmake" / "lay_out_installation.sh", build_dir, prefix, plugin, *tools,
+         exec_from_bin, libexec_from_bin, triplet, version, climb, plugin_name])
+
+    def below_bin(*parts):  # where the script put it, with the "../" steps resolved
+        return Path(os.path.normpath(os.path.join(prefix, "bin", *parts)))
+    return {"bin": prefix / "bin",
+            "tool_dir": below_bin(exec_from_bin, triplet, version, climb, triplet, "bin"),
+            "plugin": below_bin(libexec_from_bin, triplet, version, plugin_name)}
 
 
 def build_helpers(cc, musl_cc, builds):
@@ -290,13 +291,12 @@ def compile_job_objects(args):
     job = WORK / "job"
     for sub in ("src", "obj", "out"):
         (job / sub).mkdir(parents=True, exist_ok=True)
-    n = args.objects
     template = string.Template((BENCH / "tools" / "job_unit.c.in").read_text())
     rng = random.Random(1234)
     objects, pending = [], []
-    for i in range(n):
+    for i in range(args.objects):
         text = template.substitute(
-            i=i, prev=(i - 1) % n, seed=rng.randrange(1 << 31), degree=4 + i % 9,
+            i=i, prev=(i - 1) % args.objects, seed=rng.randrange(1 << 31), degree=4 + i % 9,
             table=", ".join(str(rng.randrange(-99, 99)) for _ in range(16)))
         c, o = job / "src" / f"u{i:03d}.c", job / "obj" / f"u{i:03d}.o"
         if not c.exists() or c.read_text() != text:
@@ -592,12 +592,11 @@ def main():
            "instructions": count_instructions(args, inst)}
     raw["rss_kb"], rss_missing = measure_peak_rss(args, inst)
 
-    finished = datetime.datetime.now(datetime.timezone.utc)
     report = {
         "format": rep.FORMAT,
         "commit": commit,
         "date": started.strftime("%Y-%m-%dT%H:%M:%SZ"),
-        "duration_s": round((finished - started).total_seconds(), 1),
+        "duration_s": round((datetime.datetime.now(started.tzinfo) - started).total_seconds(), 1),
         "machine": {"uname": first_line(["uname", "-a"]), "cpu": cpu_model(),
                     "cores": os.cpu_count(), "load_before": load_before,
                     "load_after": os.getloadavg()},

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Prints the benchmark's table from a report file under bench/results/.
 
-  bench/report.py [REPORT.json]        the table and the targets (default: the latest report)
-  bench/report.py --markdown [REPORT]  the table as Markdown, as bench/README.md quotes it
-  bench/report.py --check [REPORT]     recomputes the ratios, intervals and targets from the
-                                       report's raw rounds and says whether they match
+  bench/report.py [REPORT.json]     the table, as Markdown, and the targets
+                                    (default: the latest report)
+  bench/report.py --check [REPORT]  recomputes the ratios, intervals and targets
+                                    from the report's raw rounds and says whether
+                                    they match
 
 bench/run.py imports this file: the intervals and the targets are computed
 here, from the rounds a report keeps, so that anyone holding the file can
@@ -20,8 +21,12 @@ import statistics
 import sys
 from pathlib import Path
 
-RESULTS = Path(__file__).resolve().parent / "results"
-FORMAT = "mavo-bench-report/1"
+ROOT = Path(__file__).resolve().parent.parent
+RESULTS = ROOT / "bench" / "results"
+# Format 1 also kept secondary figures and more about the machine; everything
+# read here is in both.
+FORMAT = "mavo-bench-report/2"
+FORMATS = ("mavo-bench-report/1", FORMAT)
 
 # The floor is the least a wrapper of this design can cost: a static program
 # that only vforks, execs the tool with the programs' vector and waits. It
@@ -107,12 +112,11 @@ def derive(raw, variants, opts):
     job, call = raw["job_wall_ns"], raw["call_wall_ns"]
     nj, nc = len(job["direct"]), len(call["direct"])
     all_j, all_c = list(range(nj)), list(range(nc))
-    cpu = raw["job_cpu_ns"]
-    out = {"job_ratio": {}, "job_cpu_ratio": {}, "call_overhead_ms": {},
+    out = {"job_ratio": {}, "call_overhead_ms": {},
            "call_overhead_to_sh": {}, "call_overhead_to_floor": {}}
 
-    def med_ratio(v, ix, times=job):
-        return statistics.median(times[v][i] / times["direct"][i] for i in ix)
+    def med_ratio(v, ix):
+        return statistics.median(job[v][i] / job["direct"][i] for i in ix)
 
     def med_overhead(v, ix):
         return statistics.median((call[v][i] - call["direct"][i]) * 1e-6 for i in ix)
@@ -139,11 +143,6 @@ def derive(raw, variants, opts):
             ratios = [job[v][i] / job["direct"][i] for i in all_j]
             out["job_ratio"][v] = {**stat(ratios),
                                    "interval": bootstrap(lambda ix: med_ratio(v, ix), nj, opts)}
-            # The same in the children's CPU time, which waiting for a core on
-            # a busy machine does not lengthen.
-            out["job_cpu_ratio"][v] = {
-                **stat(cpu[v][i] / cpu["direct"][i] for i in all_j),
-                "interval": bootstrap(lambda ix: med_ratio(v, ix, cpu), nj, opts)}
         overheads = [(call[v][i] - call["direct"][i]) * 1e-6 for i in all_c]
         out["call_overhead_ms"][v] = {**stat(overheads),
                                       "interval": bootstrap(lambda ix: med_overhead(v, ix), nc,
@@ -176,7 +175,8 @@ def judge(report):
         fig = figures.get(t["figure"], {}).get(v)
         within = (lambda x: x < t["limit"]) if t.get("strict") else (lambda x: x <= t["limit"])
         if fig is None:
-            r.update(status="not measured", value=None, detail="figure missing")
+            r.update(status="not measured", value=None,
+                     detail=report.get("not_measured", {}).get(t["figure"], "figure missing"))
         elif "interval" in fig:
             lo, hi = fig["interval"]["low"], fig["interval"]["high"]
             r.update(value=fig["median"], low=lo, high=hi,
@@ -196,53 +196,44 @@ def judge(report):
 
 # ---------------------------------------------------------------- reading
 
-def latest_report(directory=RESULTS):
-    """The report with the latest date in `directory`."""
-    best = None
-    for path in sorted(directory.glob("*.json")):
-        try:
-            data = json.loads(path.read_text())
-        except (OSError, ValueError):
-            continue
-        if data.get("format") != FORMAT:
-            continue
-        key = (not data.get("options", {}).get("quick", False), data.get("date", ""))
-        if best is None or key > best[0]:
-            best = (key, path)
-    if best is None:
-        raise SystemExit(f"report: no report in {directory}")
-    return best[1]
+def latest_report():
+    """The report under bench/results/ with the latest date, a full run's
+    before a quick run's."""
+    reports = [(not r.get("options", {}).get("quick"), r.get("date", ""), path)
+               for path in RESULTS.glob("*.json") for r in [json.loads(path.read_text())]]
+    if not reports:
+        raise SystemExit(f"report: no report in {RESULTS}")
+    return max(reports)[2]
 
 
 def load(path):
     data = json.loads(Path(path).read_text())
-    if data.get("format") != FORMAT:
-        raise SystemExit(f"report: {path} is not a {FORMAT} report")
+    if data.get("format") not in FORMATS:
+        raise SystemExit(f"report: {path} is not a report of the formats {', '.join(FORMATS)}")
     return data
 
 
-# ---------------------------------------------------------------- formatting
-
-def _num(x, digits):
-    return "-" if x is None else f"{x:,.{digits}f}"
-
-
-def _mr(s, digits=3, suffix=""):
-    """median [min-max]"""
-    if s is None:
-        return "-"
-    return (f"{s['median']:.{digits}f}{suffix} [{s['min']:.{digits}f}-{s['max']:.{digits}f}]")
+def commit_name(report):
+    """The commit measured: `git describe --always --dirty` from format 2
+    on; format 1 kept the short hash and whether the tree was dirty."""
+    c = report["commit"]
+    if isinstance(c, str):
+        return c
+    return c.get("short", "?") + ("-dirty" if c.get("dirty") else "")
 
 
-def _mi(s, digits=3, suffix=""):
+# ---------------------------------------------------------------- the table
+
+def _mi(s, digits):
     """median (low-high of the interval)"""
     if s is None:
         return "-"
     i = s["interval"]
-    return f"{s['median']:.{digits}f}{suffix} ({i['low']:.{digits}f}-{i['high']:.{digits}f})"
+    return f"{s['median']:.{digits}f} ({i['low']:.{digits}f}-{i['high']:.{digits}f})"
 
 
 def _count(s):
+    """median, or median [min-max] when the samples differ"""
     if s is None:
         return "-"
     if s["min"] == s["max"]:
@@ -250,76 +241,33 @@ def _count(s):
     return f"{s['median']:,.0f} [{s['min']:,.0f}-{s['max']:,.0f}]"
 
 
-def _cells(report, fn, only=VARIANTS):
-    out = []
-    for v in VARIANTS:
-        info = report["variants"].get(v, {})
-        if not info.get("measured"):
-            out.append("not measured")
-        elif v not in only:
-            out.append("-")
-        else:
-            out.append(fn(v))
-    return out
-
-
-def rows(report):
-    """(label, cells) for the table, one cell per variant."""
+def table(report):
+    """The figures the targets are judged on, one column per variant, as
+    Markdown (the READMEs quote it). The report holds the others."""
     f = report["figures"]
-    ins = f["instructions"]
 
     def fig(name, v):
         # None, shown as "-", for a figure an older report does not have.
         return f.get(name, {}).get(v)
-    return [
-        ("real job: ms per job", _cells(report, lambda v: _mr(fig("job_wall_ms", v), 1),
-                                        JOB_VARIANTS)),
-        ("  ratio to direct", _cells(report, lambda v: _mi(fig("job_ratio", v), 3, "x"),
-                                     JOB_VARIANTS[1:])),
-        ("  CPU ms per job (children)", _cells(report, lambda v: _mr(fig("job_cpu_ms", v), 1),
-                                               JOB_VARIANTS)),
-        ("  CPU ratio to direct", _cells(report, lambda v: _mi(fig("job_cpu_ratio", v), 3, "x"),
-                                         JOB_VARIANTS[1:])),
-        ("per call: ms, median call", _cells(report, lambda v: _mr(fig("call_wall_ms", v)))),
-        ("  ms, mean of the calls", _cells(report, lambda v: _mr(fig("call_mean_ms", v)))),
-        ("  overhead ms (minus direct)", _cells(report, lambda v: _mi(fig("call_overhead_ms", v)),
-                                                WRAPPERS)),
-        ("  overhead / sh wrapper's", _cells(report, lambda v: _mi(fig("call_overhead_to_sh", v),
-                                                                   2, "x"), OURS)),
-        ("  overhead / floor's", _cells(report, lambda v: _mi(fig("call_overhead_to_floor", v),
-                                                              2, "x"), OURS)),
-        ("  CPU overhead ms", _cells(report, lambda v: _mr(fig("call_cpu_overhead_ms", v)),
-                                     WRAPPERS)),
-        ("  page faults per call",
-         _cells(report, lambda v: f"{fig('call_minflt', v)['median']:.0f}")),
-        ("instructions, this env", _cells(report, lambda v: _count(ins["inherited"].get(v)),
-                                          WRAPPERS)),
-        ("instructions, minimal env", _cells(report, lambda v: _count(ins["minimal"].get(v)),
-                                             WRAPPERS)),
-        ("peak RSS kB, own VmHWM", _cells(report, lambda v: _count(fig("rss_kb", v)),
-                                          ("floor", *OURS))),
-        ("peak RSS kB, wait4 (lags)", _cells(report, lambda v: _count(fig("rss_wait4_kb", v)))),
-    ]
 
-
-def header(report):
-    c, m, o = report["commit"], report["machine"], report["options"]
-    dirty = " (tree dirty: changes not committed)" if c.get("dirty") else ""
-    libs = ", ".join(f"{k} {v}" for k, v in m.get("c_libraries", {}).items() if v)
-    return [
-        f"mavo benchmark report {report.get('file', '')}",
-        f"commit {c.get('short', '?')}{dirty}, {report['date']}; run took "
-        f"{report.get('duration_s', 0):.0f} s{' (quick run)' if o.get('quick') else ''}",
-        f"machine: {m.get('processor', '?')}, {m.get('cores', '?')} cores, {m.get('kernel', '?')};"
-        f" {libs}; load average {m['load_before'][0]:.2f} before, {m['load_after'][0]:.2f} after",
-        f"real job: {o['objects']} clang -flto objects (ar rcs, ranlib, nm),"
-        f" {o['job_rounds']} rounds;"
-        f" per call: do-nothing tool, {o['call_rounds']} rounds of {o['calls']} calls;"
-        f" variants in a new random order each round (seed {o['seed']})",
-        f"cells: median [min-max] over the rounds, or median (low-high of the "
-        f"{o['bootstrap']['confidence']:.0%} bootstrap interval of the median, "
-        f"{o['bootstrap']['resamples']} resamples of the rounds, seed {o['bootstrap']['seed']})",
-    ]
+    rows = (
+        ("real job, ms", JOB_VARIANTS, lambda v: f"{f['job_wall_ms'][v]['median']:.1f}"),
+        ("real job, ratio to direct", JOB_VARIANTS[1:], lambda v: _mi(fig("job_ratio", v), 3)),
+        ("per-call overhead, ms", WRAPPERS, lambda v: _mi(fig("call_overhead_ms", v), 3)),
+        ("per-call overhead / sh wrapper's", OURS,
+         lambda v: _mi(fig("call_overhead_to_sh", v), 2)),
+        ("per-call overhead / floor's", OURS, lambda v: _mi(fig("call_overhead_to_floor", v), 2)),
+        ("instructions of the wrapper alone", WRAPPERS,
+         lambda v: _count(f["instructions"]["inherited"].get(v))),
+        ("peak RSS of the wrapper alone, kB", ("floor", *OURS), lambda v: _count(fig("rss_kb", v))),
+    )
+    lines = ["| figure | " + " | ".join(TITLES[v] for v in VARIANTS) + " |",
+             "|---|" + "---|" * len(VARIANTS)]
+    for label, only, cell in rows:
+        cells = ["not measured" if not report["variants"].get(v, {}).get("measured")
+                 else cell(v) if v in only else "-" for v in VARIANTS]
+        lines.append(f"| {label} | " + " | ".join(cells) + " |")
+    return lines
 
 
 def target_lines(targets):
@@ -339,55 +287,44 @@ def target_lines(targets):
     return out
 
 
-def text_table(report, width=24):
-    out = header(report) + [""]
-    out.append(f"{'':<30}" + "".join(f"{TITLES[v]:>{width}}" for v in VARIANTS))
-    for label, cells in rows(report):
-        out.append(f"{label:<30}" + "".join(f"{c:>{width}}" for c in cells))
+def text(report, path):
+    """The table with a line on where it comes from, then the run, the
+    machine, the variants not measured and the targets."""
+    o, m = report["options"], report["machine"]
+    path = Path(path).resolve()
+    shown = path.relative_to(ROOT) if path.is_relative_to(ROOT) else path
+    out = [f"From `{shown}` (commit {commit_name(report)}, {report['date']}):"
+           f" median ({o['bootstrap']['confidence']:.0%} interval) or median [min-max].", ""]
+    out += table(report)
+    out += ["",
+            f"Run: {o['job_rounds']} rounds of the real job ({o['objects']} clang -flto objects:"
+            f" ar rcs, ranlib, nm), {o['call_rounds']} rounds of {o['calls']} calls with a"
+            f" do-nothing tool, in a new random order each round (seed {o['seed']});"
+            f" callgrind runs of each count: {o['callgrind_runs']},"
+            f" RSS samples: {o['rss_samples']};"
+            f" {report.get('duration_s', 0):.0f} s{' (quick run)' if o.get('quick') else ''}.",
+            f"Machine: {m.get('cpu') or m.get('processor', '?')}, {m.get('cores', '?')} cores;"
+            f" {m.get('uname') or m.get('kernel', '?')}; load average"
+            f" {m['load_before'][0]:.2f} before, {m['load_after'][0]:.2f} after."]
     for v in VARIANTS:
-        info = report["variants"].get(v, {})
-        if not info.get("measured"):
+        info = report["variants"].get(v)
+        if not (info or {}).get("measured"):
             reason = info.get("reason") if info else "not in this report (an older one)"
             out.append(f"{TITLES[v]}: not measured: {reason or '?'}")
     # A report from before a target was set shows it as not measured.
     stored = {t["id"] for t in report["targets"]}
     newer = [t for t in judge(report) if t["id"] not in stored]
-    out += ["", "Targets"] + target_lines(report["targets"] + newer)
-    return out
-
-
-def markdown_table(report):
-    f = report["figures"]
-    ins = f["instructions"]
-
-    def md(fn, only=VARIANTS):
-        return _cells(report, fn, only)
-
-    lines = ["| figure | " + " | ".join(TITLES[v] for v in VARIANTS) + " |",
-             "|---|" + "---|" * len(VARIANTS)]
-
-    def row(label, cells):
-        lines.append(f"| {label} | " + " | ".join(cells) + " |")
-
-    row("real job, ms", md(lambda v: f"{f['job_wall_ms'][v]['median']:.1f}", JOB_VARIANTS))
-    row("real job, ratio to direct", md(lambda v: _mi(f["job_ratio"][v], 3), JOB_VARIANTS[1:]))
-    row("per-call overhead, ms", md(lambda v: _mi(f["call_overhead_ms"][v], 3), WRAPPERS))
-    row("per-call overhead / sh wrapper's", md(lambda v: _mi(f["call_overhead_to_sh"][v], 2),
-                                               OURS))
-    row("per-call overhead / floor's",
-        md(lambda v: _mi(f.get("call_overhead_to_floor", {}).get(v), 2), OURS))
-    row("instructions of the wrapper alone", md(lambda v: _count(ins["inherited"].get(v)),
-                                                WRAPPERS))
-    row("peak RSS of the wrapper alone, kB", md(lambda v: _count(f["rss_kb"].get(v)),
-                                                ("floor", *OURS)))
-    return lines
+    return out + ["", "Targets"] + target_lines(report["targets"] + newer)
 
 
 def check(report):
     """Recomputes the derived figures and the targets from the raw rounds."""
-    opts = report["options"]["bootstrap"]
     measured = [v for v in VARIANTS if report["variants"].get(v, {}).get("measured")]
-    again = derive(report["raw"], measured, opts)
+    again = derive(report["raw"], measured, report["options"]["bootstrap"])
+
+    def numbers(fig):
+        return {**{key: fig[key] for key in ("median", "min", "max", "n")},
+                **{f"interval {key}": fig["interval"][key] for key in ("low", "high")}}
     bad = 0
     for name, per_variant in again.items():
         for v, fig in per_variant.items():
@@ -395,25 +332,18 @@ def check(report):
             if stored is None:
                 print(f"not in the report (an older one): {name} {v}")
                 continue
-            for key in ("median", "min", "max", "n"):
-                if fig[key] != stored[key] and not (
-                        fig[key] is not None and stored[key] is not None
-                        and math.isclose(fig[key], stored[key], rel_tol=1e-12)):
-                    print(f"differs: {name} {v} {key}: {stored[key]} stored, {fig[key]} again")
-                    bad += 1
-            for key in ("low", "high"):
-                if not math.isclose(fig["interval"][key], stored["interval"][key],
-                                    rel_tol=1e-12):
-                    print(f"differs: {name} {v} interval {key}: {stored['interval'][key]} stored,"
-                          f" {fig['interval'][key]} again")
+            kept = numbers(stored)
+            for key, value in numbers(fig).items():
+                if value != kept[key] and not (None not in (value, kept[key]) and math.isclose(
+                        value, kept[key], rel_tol=1e-12)):
+                    print(f"differs: {name} {v} {key}: {kept[key]} stored, {value} again")
                     bad += 1
     stored = {t["id"]: t["status"] for t in report["targets"]}
     for t in judge(report):
         if t["id"] not in stored:
             print(f"not in the report (an older one): target {t['id']}")
-            continue
-        if stored.get(t["id"]) != t["status"]:
-            print(f"differs: target {t['id']}: {stored.get(t['id'])} stored, {t['status']} again")
+        elif stored[t["id"]] != t["status"]:
+            print(f"differs: target {t['id']}: {stored[t['id']]} stored, {t['status']} again")
             bad += 1
     print(f"{'every figure and target matches' if not bad else f'{bad} differences'}"
           f" (from {report['options']['job_rounds']} + {report['options']['call_rounds']} rounds)")
@@ -424,23 +354,14 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("report", nargs="?", type=Path,
                     help="report file (default: the latest under bench/results/)")
-    mode = ap.add_mutually_exclusive_group()
-    mode.add_argument("--markdown", action="store_true", help="the table as Markdown")
-    mode.add_argument("--check", action="store_true",
-                      help="recompute the intervals and targets from the raw rounds")
+    ap.add_argument("--check", action="store_true",
+                    help="recompute the intervals and targets from the raw rounds")
     args = ap.parse_args()
     path = args.report or latest_report()
     report = load(path)
-    report.setdefault("file", Path(path).name)
     if args.check:
         return check(report)
-    if args.markdown:
-        c = report["commit"]
-        confidence = report["options"]["bootstrap"]["confidence"]
-        print(f"From `bench/results/{Path(path).name}` (commit {c.get('short')}, {report['date']}"
-              f"{', tree dirty' if c.get('dirty') else ''}): median ({confidence:.0%} interval)"
-              " or median [min-max].\n")
-    print("\n".join(markdown_table(report) if args.markdown else text_table(report)))
+    print("\n".join(text(report, path)))
     return 0
 
 

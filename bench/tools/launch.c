@@ -2,24 +2,19 @@
    how long that took, so that the cost of starting a process is measured
    without the noise of an interpreter in between.
 
-     launch [-n N] [-w N] [-m spawn|fork] [-o FILE] [-r FILE] -- CMD ARGS... [-- CMD ARGS...]
+     launch [-n N] [-w N] [-o FILE] [-r FILE] -- CMD ARGS... [-- CMD ARGS...]
 
    -n N   iterations that are timed (default 1)
    -w N   iterations run first and not timed (default 0)
-   -m     spawn: posix_spawn (the way make and ninja start tools; default);
-          fork: fork + execv + wait4, whose resource usage then belongs to
-          the command alone plus this small program's copy-on-write pages
    -o F   the commands' standard output goes to F (default /dev/null)
    -r F   F is removed before each iteration
-   Each "--" starts a command; an iteration runs them in order. Commands are
-   paths, not looked up along PATH.
+   Each "--" starts a command; an iteration runs them in order, each started
+   with posix_spawn (the way make and ninja start tools). Commands are paths,
+   not looked up along PATH.
 
-   Prints one line: iterations, total and per-iteration (mean) nanoseconds,
-   the median and the least time of one iteration, the largest ru_maxrss
-   among the commands (kB), the children's CPU time and their minor page
-   faults. On a machine shared with other work an iteration now and then
-   waits for a core; the median of the iterations is not moved by that, the
-   mean is.
+   Prints the median time of one iteration in nanoseconds: on a machine
+   shared with other work an iteration now and then waits for a core, and
+   the median of the iterations is not moved by that.
    Exits 1 when a command fails or exits non-zero. */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -28,8 +23,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -53,8 +46,7 @@ static int compare_ll(const void *a, const void *b)
 
 static int usage(void)
 {
-    fputs("usage: launch [-n N] [-w N] [-m spawn|fork] [-o FILE] [-r FILE] -- CMD ARGS... [-- CMD ARGS...]\n",
-          stderr);
+    fputs("usage: launch [-n N] [-w N] [-o FILE] [-r FILE] -- CMD ARGS... [-- CMD ARGS...]\n", stderr);
     return 2;
 }
 
@@ -74,7 +66,6 @@ static int check_status(char *const *argv, int status)
 int main(int argc, char **argv)
 {
     long iterations = 1, warmup = 0;
-    int use_fork = 0;
     const char *out = "/dev/null", *remove_path = NULL;
     int i = 1;
 
@@ -85,13 +76,7 @@ int main(int argc, char **argv)
             iterations = atol(argv[++i]);
         else if (strcmp(argv[i], "-w") == 0)
             warmup = atol(argv[++i]);
-        else if (strcmp(argv[i], "-m") == 0) {
-            const char *m = argv[++i];
-            if (strcmp(m, "fork") == 0)
-                use_fork = 1;
-            else if (strcmp(m, "spawn") != 0)
-                return usage();
-        } else if (strcmp(argv[i], "-o") == 0)
+        else if (strcmp(argv[i], "-o") == 0)
             out = argv[++i];
         else if (strcmp(argv[i], "-r") == 0)
             remove_path = argv[++i];
@@ -127,49 +112,22 @@ int main(int argc, char **argv)
         perror("launch: malloc");
         return 2;
     }
-    long maxrss = 0;
-    long long start = 0, iteration_start = 0;
-    struct rusage before, after;
     for (long it = -warmup; it < iterations; it++) {
-        if (it == 0) {
-            getrusage(RUSAGE_CHILDREN, &before);
-            start = now_ns();
-        }
         if (remove_path)
             unlink(remove_path);
-        iteration_start = now_ns();
+        long long iteration_start = now_ns();
         for (int c = 0; c < ncommands; c++) {
             char *const *cmd = commands[c];
             pid_t pid;
             int status;
-            if (use_fork) {
-                pid = fork();
-                if (pid < 0) {
-                    perror("launch: fork");
-                    return 1;
-                }
-                if (pid == 0) {
-                    dup2(out_fd, 1);
-                    execv(cmd[0], cmd);
-                    _exit(127);
-                }
-                struct rusage ru;
-                if (wait4(pid, &status, 0, &ru) < 0) {
-                    perror("launch: wait4");
-                    return 1;
-                }
-                if (it >= 0 && ru.ru_maxrss > maxrss)
-                    maxrss = ru.ru_maxrss;
-            } else {
-                int err = posix_spawn(&pid, cmd[0], &actions, NULL, cmd, environ);
-                if (err != 0) {
-                    fprintf(stderr, "launch: %s: %s\n", cmd[0], strerror(err));
-                    return 1;
-                }
-                if (waitpid(pid, &status, 0) < 0) {
-                    perror("launch: waitpid");
-                    return 1;
-                }
+            int err = posix_spawn(&pid, cmd[0], &actions, NULL, cmd, environ);
+            if (err != 0) {
+                fprintf(stderr, "launch: %s: %s\n", cmd[0], strerror(err));
+                return 1;
+            }
+            if (waitpid(pid, &status, 0) < 0) {
+                perror("launch: waitpid");
+                return 1;
             }
             if (check_status(cmd, status))
                 return 1;
@@ -177,21 +135,9 @@ int main(int argc, char **argv)
         if (it >= 0)
             times[it] = now_ns() - iteration_start;
     }
-    long long total = now_ns() - start;
-    getrusage(RUSAGE_CHILDREN, &after);
-    long long cpu_us =
-        (after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1000000LL +
-        (after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
-        (after.ru_stime.tv_sec - before.ru_stime.tv_sec) * 1000000LL +
-        (after.ru_stime.tv_usec - before.ru_stime.tv_usec);
-    if (!use_fork)
-        maxrss = after.ru_maxrss; /* largest child so far; see the fork mode */
-    long faults = after.ru_minflt - before.ru_minflt;
     qsort(times, (size_t)iterations, sizeof *times, compare_ll);
     long long median = iterations % 2 ? times[iterations / 2]
                                       : (times[iterations / 2 - 1] + times[iterations / 2]) / 2;
-    printf("iterations=%ld total_ns=%lld per_iteration_ns=%lld median_ns=%lld min_ns=%lld"
-           " maxrss_kb=%ld children_cpu_us=%lld children_minflt=%ld\n",
-           iterations, total, total / iterations, median, times[0], maxrss, cpu_us, faults);
+    printf("%lld\n", median);
     return 0;
 }

@@ -1,14 +1,14 @@
 /* A tool that does nothing at all: the process exits at once with status 0.
    No C library, no dynamic loader, a single page of code, so a parent's
    resource figures are not masked by it and its own cost is next to nil. */
-#if defined(__x86_64__)
+#if defined(__linux__) && defined(__x86_64__)
 __attribute__((naked, noreturn)) void _start(void)
 {
     __asm__ volatile("xor %edi, %edi\n\t"
                      "mov $231, %eax\n\t" /* exit_group */
                      "syscall");
 }
-#elif defined(__aarch64__)
+#elif defined(__linux__) && defined(__aarch64__)
 __attribute__((naked, noreturn)) void _start(void)
 {
     __asm__ volatile("mov x0, #0\n\t"
@@ -16,6 +16,6 @@ __attribute__((naked, noreturn)) void _start(void)
                      "svc #0");
 }
 #else
-/* Other processors: run.py builds this file without -nostdlib. */
+/* Other systems and processors: run.py builds this file without -nostdlib. */
 int main(void) { return 0; }
 #endif

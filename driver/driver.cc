@@ -56,7 +56,7 @@ static search_list fallback_search_list;
 static const char *plugin_path;
 static const char *tool_path;
 static const char **child_argv;
-static const char *tool_program_name;
+static const char *child_message_prefix;
 static const char *command_line;
 static bool tracing;
 
@@ -242,7 +242,7 @@ static int exit_status_of(const char *tool, int status)
 // tool once it exists.
 static const char *run_and_wait(int *status, int *error_number)
 {
-    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, tool_program_name, nullptr);
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, child_message_prefix, nullptr);
     const char *message = pex_run_stage(pipeline, PEX_FINAL | PEX_USE_PATH, tool_path, child_argv,
                                         nullptr, nullptr, error_number);
     if (message == nullptr) {
@@ -264,7 +264,9 @@ static int run_tool()
     // lost. The tool gets the default back with everything else it inherits.
     signal(SIGCHLD, SIG_DFL);
     catch_signals();
-    tool_program_name = join_strings("mavo-", tool_path, nullptr);
+    // What the child's own message starts with when it cannot even report a
+    // failed start to the program: "mavo-" and the tool's path.
+    child_message_prefix = join_strings("mavo-", tool_path, nullptr);
     int status = 0;
     int error_number = 0;
     const char *message = run_and_wait(&status, &error_number);

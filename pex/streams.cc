@@ -7,9 +7,9 @@
 #include "pex/pex.h"
 #include "support/alloc.h"
 
-// The input operations come before any launch, while the first stage would
-// still read the caller's standard input.
-static bool input_still_open(const pex_pipeline *pipeline)
+// The input streams can be asked for only before any launch, while the
+// first stage would still read the caller's standard input.
+static bool no_input_chosen_yet(const pex_pipeline *pipeline)
 {
     return pipeline->child_count == 0 && pipeline->pending_in_fd == 0 &&
            pipeline->pending_in_name == nullptr;
@@ -18,7 +18,7 @@ static bool input_still_open(const pex_pipeline *pipeline)
 FILE *pex_open_input_file(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                           const char *input_name)
 {
-    if (!input_still_open(pipeline)) {
+    if (!no_input_chosen_yet(pipeline)) {
         errno = EINVAL;
         return nullptr;
     }
@@ -56,7 +56,7 @@ FILE *pex_open_input_file(pex_pipeline *pipeline, pex_stage_flags stage_flags,
 
 FILE *pex_open_input_pipe(pex_pipeline *pipeline, bool binary)
 {
-    if (!input_still_open(pipeline) || !pex_has(pipeline->flags, PEX_PIPES)) {
+    if (!no_input_chosen_yet(pipeline) || !pex_has(pipeline->flags, PEX_PIPES)) {
         errno = EINVAL;
         return nullptr;
     }
@@ -88,8 +88,9 @@ static FILE *stream_on_pipe(pex_pipeline *pipeline, int fd, bool binary)
     return stream;
 }
 
-// Reads the output file once every child has ended, so the file is complete.
-static FILE *open_output_file(pex_pipeline *pipeline, bool binary)
+// A stream reading the last stage's output file, opened once every child
+// has ended, so that the file is complete.
+static FILE *read_last_output_file(pex_pipeline *pipeline, bool binary)
 {
     const char *message;
     int error_number;
@@ -113,7 +114,7 @@ FILE *pex_stdout_stream(pex_pipeline *pipeline, bool binary)
     if (pipeline->caller_out_stream != nullptr)
         return nullptr;
     if (pipeline->pending_in_name != nullptr) {
-        pipeline->caller_out_stream = open_output_file(pipeline, binary);
+        pipeline->caller_out_stream = read_last_output_file(pipeline, binary);
         return pipeline->caller_out_stream;
     }
     if (pipeline->pending_in_fd > 0) {

@@ -6,18 +6,16 @@
 // Constant, shared by every pipeline; all nine slots are filled.
 extern const pex_backend pex_unix_backend;
 
-// The spawn_child slot (spawn.cc): vfork and exec, with the outcome of the
-// exec learnt over a close-on-exec pipe before returning. With PEX_USE_PATH,
-// a name holding '/' of a file exec refuses with ENOEXEC (no "#!" line, or
-// not executable by this system at all) runs as a script of /bin/sh, as POSIX
-// has execvp do, whatever the C library's execvp does; $0 is then the file,
-// and argv[0] is lost. A bare name fares as under the C library's execvp
-// (musl's runs no shell); without PEX_USE_PATH such a file fails as "execv"
-// with ENOEXEC. The child id, or
-// pex_spawn_failed with the failed step ("vfork", "dup2", "close", "execv",
-// "execvp") and its errno, in_fd, out_fd and err_fd left open; or
-// pex_spawn_failed_fds_closed with "close" when closing those failed here
-// after the start, the program then ended. No failure leaves a child behind.
+// The spawn_child slot (spawn.cc): starts `program_file` with vfork and exec
+// and returns once the exec has succeeded or failed. The result:
+// - the child's id: the program runs; in_fd, out_fd and err_fd, those that
+//   are not 0, 1 and 2, have been closed here;
+// - pex_spawn_failed, with the failed step ("vfork", "dup2", "close",
+//   "sigaction", "sigprocmask", "execv" or "execvp") and its errno: no child
+//   is left, and the three descriptors are still open and the caller's;
+// - pex_spawn_failed_fds_closed, with "close" and its errno: closing the
+//   three failed after the program had started, so it has been ended and
+//   waited for; none of the three is the caller's any more.
 pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                            const char *program_file, const char *const *argv,
                            const char *const *env, int in_fd, int out_fd, int err_fd,

@@ -279,6 +279,37 @@ static pid_t close_parent_ends(pid_t pid, int in_fd, int out_fd, int err_fd,
     return pex_spawn_failed_fds_closed;
 }
 
+static void close_report_pipe(const int *report_pipe)
+{
+    if (report_pipe != nullptr) {
+        close(report_pipe[0]);
+        close(report_pipe[1]);
+    }
+}
+
+// The parent's side once the child has exec'd or ended: what the report
+// pipe (null when there was none) says of the start.
+static pid_t outcome_of_start(pid_t pid, int *report_pipe, int in_fd, int out_fd, int err_fd,
+                              const char **message, int *error_number)
+{
+    // Ours, filled only from the pipe. With the write end closed here and in
+    // the exec, end of file with no data means the program is running.
+    spawn_failure_report report = {};
+    if (report_pipe != nullptr) {
+        close(report_pipe[1]);
+        read_report(report_pipe[0], &report);
+        close(report_pipe[0]);
+    }
+    if (report.step != nullptr) {
+        // The child has called _exit after its report.
+        reap(pid);
+        *message = report.step;
+        *error_number = report.error_number;
+        return pex_spawn_failed;
+    }
+    return close_parent_ends(pid, in_fd, out_fd, err_fd, message, error_number);
+}
+
 pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
                            const char *program_file, const char *const *argv,
                            const char *const *env, int in_fd, int out_fd, int err_fd,
@@ -346,29 +377,11 @@ pid_t pex_unix_spawn_child(pex_pipeline *pipeline, pex_stage_flags stage_flags,
     // The child has exec'd or ended by now (or runs on a copy of our memory).
     free(script_argv);
     if (pid < 0) {
-        if (have_report_pipe) {
-            close(report_pipe[0]);
-            close(report_pipe[1]);
-        }
+        close_report_pipe(have_report_pipe ? report_pipe : nullptr);
         *message = "vfork";
         *error_number = vfork_errno;
         return pex_spawn_failed;
     }
-
-    // Ours, filled only from the pipe. With the write end closed here and in
-    // the exec, end of file with no data means the program is running.
-    spawn_failure_report report = {};
-    if (have_report_pipe) {
-        close(report_pipe[1]);
-        read_report(report_pipe[0], &report);
-        close(report_pipe[0]);
-    }
-    if (report.step != nullptr) {
-        // The child has called _exit after its report.
-        reap(pid);
-        *message = report.step;
-        *error_number = report.error_number;
-        return pex_spawn_failed;
-    }
-    return close_parent_ends(pid, in_fd, out_fd, err_fd, message, error_number);
+    return outcome_of_start(pid, have_report_pipe ? report_pipe : nullptr, in_fd, out_fd, err_fd,
+                            message, error_number);
 }

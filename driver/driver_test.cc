@@ -133,47 +133,15 @@ run_result run_in(const std::string &cwd, const std::vector<std::string> &argv,
     return run_program(shell, &env);
 }
 
-// A whole installation below `root`, laid out as the build configures it,
-// with copies of the three built programs and, unless told otherwise, the
-// plug-in in the versioned libexec directory and the tools in the tool
-// directory.
-struct installation {
-    explicit installation(const std::string &given_root, bool stand_ins = true) : root(given_root)
-    {
-        layout l;
-        make_dir(root + "/" + l.bin);
-        for (const program &p : programs)
-            std::filesystem::copy_file(p.path, program_path(p));
-        // The tool directory is reached from here through "..".
-        make_dir(root + "/" + l.exec + l.versioned);
-        put_stand_ins(make_dir(libexec_dir()), stand_ins, false);
-        put_stand_ins(make_dir(tool_dir()), false, stand_ins);
-    }
-    std::string program_path(const program &p) const
-    {
-        return root + "/" + layout().bin + "mavo-" + p.tool;
-    }
-    std::string tool_dir() const { return root + "/" + MAVO_TARGET_TRIPLET + "/bin"; }
-    std::string libexec_dir() const
-    {
-        layout l;
-        return root + "/" + l.libexec + l.versioned;
-    }
-    std::string root;
-};
-
-// The two directories of an installation whose real root is `real_root`, as
-// the relocated directories spell them, ".." steps and all; with their '/'.
-std::string spelled_tool_dir(const std::string &real_root)
+// An installation below `root` with the stand-in plug-in in its versioned
+// libexec directory and the stand-in tools in its tool directory, unless
+// told otherwise.
+installation installed(const std::string &root, bool stand_ins = true)
 {
-    layout l;
-    return real_root + "/" + l.bin + l.climb_from_bin() + l.exec + l.versioned + MAVO_TOOL_DIR_CLIMB +
-           MAVO_TARGET_TRIPLET + "/bin/";
-}
-std::string spelled_libexec_dir(const std::string &real_root)
-{
-    layout l;
-    return real_root + "/" + l.bin + l.climb_from_bin() + l.libexec + l.versioned;
+    installation inst(root);
+    put_stand_ins(inst.libexec_dir(), stand_ins, false);
+    put_stand_ins(inst.tool_dir(), false, stand_ins);
+    return inst;
 }
 
 // The paths found in an installation whose real root is `real_root`.
@@ -340,13 +308,13 @@ TEST(DriverProgram, PrefixIsAlwaysADirectory)
 TEST(DriverProgram, LoneBAtTheEndIsAUsageError)
 {
     scoped_temp_dir top;
-    installation inst(top / "inst");
+    installation inst = installed(top / "inst");
     for (const program &p : programs) {
         for (const std::vector<std::string> &arguments :
              std::vector<std::vector<std::string>>{{"-B"}, {"rcs", "lib.a", "-B"}}) {
             SCOPED_TRACE(std::string(p.tool) + " " + testing::PrintToString(arguments));
             std::vector<std::string> env = test_env(top.path);
-            run_result r = run_program(with_program(inst.program_path(p), arguments), &env);
+            run_result r = run_program(with_program(inst.program_path(p.tool), arguments), &env);
             EXPECT_EQ("", r.out);
             EXPECT_EQ(usage_text, r.err);
             EXPECT_EQ(1, r.exit_code());
@@ -467,7 +435,7 @@ TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
         SCOPED_TRACE(c.what);
         scoped_temp_dir dir;
         chmod(dir.path.c_str(), 0755);   // for the unprivileged user
-        installation inst(dir / "inst", false);
+        installation inst = installed(dir / "inst", false);
         if (c.without_versioned_lib_dir)
             std::filesystem::remove_all(inst.root + "/" + layout().exec + MAVO_TARGET_TRIPLET);
         const std::string real_root = real_path(inst.root);
@@ -487,7 +455,7 @@ TEST(DriverSearchOrder, WhereSeveralPlacesHoldTheName)
             case tool_directory: make_dir(at + mavo_ar.tool); break;
             }
         }
-        std::vector<std::string> argv = {inst.program_path(mavo_ar)};
+        std::vector<std::string> argv = {inst.program_path(mavo_ar.tool)};
         if (c.with_b)
             argv.push_back("-B" + on_disk[b_prefix]);
         argv.push_back("t");
@@ -691,7 +659,7 @@ TEST(DriverProgram, SurvivesHostileArgumentVectors)
 {
     scoped_temp_dir dir;
     put_stand_ins(make_dir(dir / "stand_ins"));
-    installation inst(dir / "inst");
+    installation inst = installed(dir / "inst");
     const std::string real_root = real_path(inst.root);
     const std::string in_inst = "MAVO_EXEC_PREFIX=" + inst.root + "/" + layout().bin;
     const std::string tool = installed_tool(real_root, mavo_ar);
@@ -755,10 +723,10 @@ TEST(DriverProgram, HandlesLongPathsAndPathValues)
     EXPECT_EQ(vector_printed(deep + "/ar", plugin_only + "/" + plugin_name, {"-rcs"}), r.out);
     EXPECT_EQ(0, r.exit_code());
 
-    installation inst(dir / "inst");
+    installation inst = installed(dir / "inst");
     const std::string real_root = real_path(inst.root);
     env = test_env(dir / "none");
-    r = run_program({inst.program_path(mavo_ar), "-B" + dir.path + std::string(5000, '/') + "x", "rcs"}, &env);
+    r = run_program({inst.program_path(mavo_ar.tool), "-B" + dir.path + std::string(5000, '/') + "x", "rcs"}, &env);
     EXPECT_EQ(vector_printed(installed_tool(real_root, mavo_ar), installed_plugin(real_root), {"-rcs"}), r.out);
     EXPECT_EQ(0, r.exit_code());
 }
@@ -770,10 +738,10 @@ TEST(DriverProgram, HandlesLongPathsAndPathValues)
 TEST(DriverRelocation, FindsTheInstallationWhereverItLies)
 {
     scoped_temp_dir dir;
-    installation inst(dir / "tc");
-    installation colon(dir / "moved:here");
+    installation inst = installed(dir / "tc");
+    installation colon = installed(dir / "moved:here");
     const std::string links = make_dir(dir / "links");
-    make_symlink(inst.program_path(mavo_ar), links + "/mavo-ar");
+    make_symlink(inst.program_path(mavo_ar.tool), links + "/mavo-ar");
     const std::string empty = make_dir(dir / "empty");
     const std::string bin_dir = inst.root + "/" + layout().bin;
     const std::string real_root = real_path(inst.root);
@@ -788,14 +756,14 @@ TEST(DriverRelocation, FindsTheInstallationWhereverItLies)
         std::string cwd;                 // when set, run from there
         std::string found_in;            // real root, or "" for nothing found
     } cases[] = {
-        {"full path, ar, no arguments", mavo_ar, {inst.program_path(mavo_ar)}, "", "", {}, "", real_root},
-        {"full path, nm", programs[1], {inst.program_path(programs[1]), "x.o"}, "", "", {}, "", real_root},
-        {"full path, ranlib", programs[2], {inst.program_path(programs[2]), "lib.a"}, "", "", {}, "", real_root},
+        {"full path, ar, no arguments", mavo_ar, {inst.program_path(mavo_ar.tool)}, "", "", {}, "", real_root},
+        {"full path, nm", programs[1], {inst.program_path(programs[1].tool), "x.o"}, "", "", {}, "", real_root},
+        {"full path, ranlib", programs[2], {inst.program_path(programs[2].tool), "lib.a"}, "", "", {}, "", real_root},
         {"symbolic link elsewhere", mavo_ar, {links + "/mavo-ar", "rcs"}, "", "", {}, "", real_root},
-        {"bare name along PATH", mavo_ar, {"mavo-ar", "rcs"}, inst.program_path(mavo_ar), empty + ":" + bin_dir, {}, "",
+        {"bare name along PATH", mavo_ar, {"mavo-ar", "rcs"}, inst.program_path(mavo_ar.tool), empty + ":" + bin_dir, {}, "",
          real_root},
         {"relative path", programs[1], {"tc/" + layout().bin + "mavo-nm", "x.o"}, "", "", {}, dir.path, real_root},
-        {"':' in the installation's path", mavo_ar, {colon.program_path(mavo_ar), "t"}, "", "", {}, "",
+        {"':' in the installation's path", mavo_ar, {colon.program_path(mavo_ar.tool), "t"}, "", "", {}, "",
          real_path(colon.root)},
         {"MAVO_EXEC_PREFIX names the installation", mavo_ar, {mavo_ar.path, "rcs"}, "", "",
          {"MAVO_EXEC_PREFIX=" + bin_dir}, "", real_root},
@@ -804,10 +772,10 @@ TEST(DriverRelocation, FindsTheInstallationWhereverItLies)
         {"MAVO_EXEC_PREFIX is followed directly by the name", mavo_ar, {mavo_ar.path, "rcs"}, "", "",
          {"MAVO_EXEC_PREFIX=" + bin_dir + "x-"}, "", inst.root},
         {"MAVO_EXEC_PREFIX unset: the build's program", mavo_ar, {mavo_ar.path, "rcs"}, "", "", {}, "", ""},
-        {"MAVO_EXEC_PREFIX wins over the own place", mavo_ar, {inst.program_path(mavo_ar), "rcs"}, "", "",
+        {"MAVO_EXEC_PREFIX wins over the own place", mavo_ar, {inst.program_path(mavo_ar.tool), "rcs"}, "", "",
          {"MAVO_EXEC_PREFIX=" + empty + "/"}, "", ""},
         {"the configured bin directory keeps the configured directories", mavo_ar,
-         {inst.program_path(mavo_ar), "rcs"}, "", "", {"MAVO_EXEC_PREFIX=" MAVO_CONFIGURED_BIN_DIR}, "", ""},
+         {inst.program_path(mavo_ar.tool), "rcs"}, "", "", {"MAVO_EXEC_PREFIX=" MAVO_CONFIGURED_BIN_DIR}, "", ""},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -836,7 +804,7 @@ TEST(DriverRelocation, FindsTheInstallationWhereverItLies)
 TEST(DriverRelocation, FollowsTheInstallationWhenMoved)
 {
     scoped_temp_dir dir;
-    installation before(dir / "before");
+    installation before = installed(dir / "before");
     std::vector<std::string> env = test_env(dir / "none");
     for (const std::string &root : {dir / "before", dir / "after"}) {
         SCOPED_TRACE(root);
@@ -855,7 +823,7 @@ TEST(DriverRelocation, FollowsTheInstallationWhenMoved)
 TEST(DriverTrace, ShowsWhatWasSearchedAndWhatRuns)
 {
     scoped_temp_dir dir;
-    installation inst(dir / "tc");
+    installation inst = installed(dir / "tc");
     const std::string real_root = real_path(inst.root);
     const std::string tool = installed_tool(real_root, mavo_ar);
     const std::string tool_dir = tool.substr(0, tool.size() - 2);
@@ -867,7 +835,7 @@ TEST(DriverTrace, ShowsWhatWasSearchedAndWhatRuns)
 
     // Found in the installation: PATH is never split.
     std::vector<std::string> env = test_env(dir / "none", {"MAVO_TRACE=1"});
-    run_result r = run_program({inst.program_path(mavo_ar), "t", "it's a.a", "", "--format=bsd"}, &env);
+    run_result r = run_program({inst.program_path(mavo_ar.tool), "t", "it's a.a", "", "--format=bsd"}, &env);
     EXPECT_EQ(vector_printed(tool, plugin, {"-t", "it's a.a", "", "--format=bsd"}), r.out);
     EXPECT_EQ(plugin_lookup + "Looking for 'ar'\n  - found: " + tool + "\n" + program_line +
                   " -t 'it'\\''s a.a' '' --format=bsd\n",
@@ -880,7 +848,7 @@ TEST(DriverTrace, ShowsWhatWasSearchedAndWhatRuns)
     std::filesystem::remove(tool_dir + "nm");
     const std::string path = dir / "none" + "::" + elsewhere;
     env = test_env(path, {"MAVO_TRACE=\xff; any value"});
-    r = run_program({inst.program_path(programs[1]), "x.o"}, &env);
+    r = run_program({inst.program_path(programs[1].tool), "x.o"}, &env);
     EXPECT_EQ(vector_printed(elsewhere + "/nm", plugin, {"x.o"}), r.out);
     EXPECT_EQ(plugin_lookup + "Looking for 'nm'\n  - passed over: " + tool_dir + "nm\n  - passed over: " +
                   libexec_dir + "nm\n" + "Convert string '" + path + "' into prefixes, separator = ':'\n" +
@@ -897,10 +865,10 @@ TEST(DriverTrace, ShowsWhatWasSearchedAndWhatRuns)
 TEST(DriverTrace, UnsetOrEmptyChangesNothing)
 {
     scoped_temp_dir dir;
-    installation inst(dir / "tc");
+    installation inst = installed(dir / "tc");
     const std::vector<std::vector<std::string>> runs = {
-        {inst.program_path(mavo_ar), "rcs", "lib.a"},
-        {inst.program_path(programs[2]), "-B"},
+        {inst.program_path(mavo_ar.tool), "rcs", "lib.a"},
+        {inst.program_path(programs[2].tool), "-B"},
         {mavo_ar.path, "-B", dir / "none", "t"},
     };
     for (const std::vector<std::string> &argv : runs) {
@@ -921,14 +889,14 @@ TEST(DriverTrace, UnsetOrEmptyChangesNothing)
 TEST(DriverTrace, PrefixIsTriedAgainBeforePath)
 {
     scoped_temp_dir dir;
-    installation inst(dir / "tc");
+    installation inst = installed(dir / "tc");
     const std::string real_root = real_path(inst.root);
     std::filesystem::remove(installed_tool(real_root, programs[1]));
     const std::string prefix = make_dir(dir / "prefix");
     const std::string elsewhere = make_dir(dir / "elsewhere");
     write_script(elsewhere + "/nm", stand_in_tool);
     std::vector<std::string> env = test_env(elsewhere, {"MAVO_TRACE=1"});
-    run_result r = run_program({inst.program_path(programs[1]), "-B", prefix, "x.o"}, &env);
+    run_result r = run_program({inst.program_path(programs[1].tool), "-B", prefix, "x.o"}, &env);
     EXPECT_EQ(vector_printed(elsewhere + "/nm", installed_plugin(real_root), {"x.o"}), r.out);
     const std::string along_path = "Convert string '" + elsewhere + "' into prefixes, separator = ':'\n" +
                                    "  - add prefix: " + elsewhere + "/\nLooking for 'nm'\n  - passed over: " +
@@ -948,7 +916,7 @@ TEST(DriverTrace, WritesEachLineInOneCall)
     if (!why_not.empty())
         GTEST_SKIP() << "not checked: " << why_not;
     scoped_temp_dir dir;
-    installation inst(dir / "tc");
+    installation inst = installed(dir / "tc");
     const std::string real_root = real_path(inst.root);
     std::filesystem::remove(installed_tool(real_root, programs[1]));
     const std::string elsewhere = make_dir(dir / "elsewhere");
@@ -966,7 +934,7 @@ TEST(DriverTrace, WritesEachLineInOneCall)
         SCOPED_TRACE(c.p.tool);
         std::vector<std::string> env = test_env(c.path, {"MAVO_TRACE=1"});
         run_result r;
-        std::vector<std::string> log = traced_calls("write", with_program(inst.program_path(c.p), c.arguments), env, &r);
+        std::vector<std::string> log = traced_calls("write", with_program(inst.program_path(c.p.tool), c.arguments), env, &r);
         ASSERT_EQ(0, r.exit_code()) << r.err;
         // What the trace should be written as: every search line on its own,
         // then the command line whole, newlines in its words and all.
@@ -1034,7 +1002,7 @@ TEST(DriverProgram, WritesEachMessageInOneCall)
 TEST(DriverTrace, ClosedStandardErrorStillRunsTheTool)
 {
     scoped_temp_dir dir;
-    installation inst(dir / "tc");
+    installation inst = installed(dir / "tc");
     const std::string real_root = real_path(inst.root);
     std::filesystem::remove(installed_tool(real_root, programs[1]));
     const std::string elsewhere = make_dir(dir / "elsewhere");
@@ -1043,7 +1011,7 @@ TEST(DriverTrace, ClosedStandardErrorStillRunsTheTool)
         SCOPED_TRACE(p.tool);
         const std::string tool = p.tool == mavo_ar.tool ? installed_tool(real_root, p) : elsewhere + "/nm";
         std::vector<std::string> env = test_env(elsewhere, {"MAVO_TRACE=1", "MAVO_TEST_EXIT=3"});
-        run_result r = run_program({"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh", inst.program_path(p), "x"}, &env);
+        run_result r = run_program({"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh", inst.program_path(p.tool), "x"}, &env);
         EXPECT_EQ(vector_printed(tool, installed_plugin(real_root), as_passed(p, {"x"})), r.out);
         EXPECT_EQ("", r.err);
         EXPECT_EQ(3, r.exit_code());
@@ -1088,8 +1056,8 @@ TEST(DriverRelocation, ResolvesItsOwnNameOnce)
     if (!why_not.empty())
         GTEST_SKIP() << "not checked: " << why_not;
     scoped_temp_dir dir;
-    installation inst(real_path(dir.path) + "/tc");
-    const std::string location = inst.program_path(mavo_ar);
+    installation inst = installed(real_path(dir.path) + "/tc");
+    const std::string location = inst.program_path(mavo_ar.tool);
     const std::string bin_dir = location.substr(0, location.rfind('/'));
     size_t components = 0;
     for (size_t i = 0; i < location.size(); i++)
@@ -1312,10 +1280,10 @@ TEST(DriverTrace, StandardErrorWithoutReaderStillRunsTheTool)
 TEST(DriverSearchOrder, PassesOverTheProgramItself)
 {
     scoped_temp_dir dir;
-    installation inst(dir / "tc", false);
+    installation inst = installed(dir / "tc", false);
     put_stand_ins(inst.libexec_dir(), true, false);
     const std::string real_root = real_path(inst.root);
-    const std::string program = inst.program_path(mavo_ar);
+    const std::string program = inst.program_path(mavo_ar.tool);
     const std::string bin = program.substr(0, program.rfind('/'));
     const std::string masq = make_dir(dir / "masq");
     const std::string tools = make_dir(dir / "tools");

@@ -1,7 +1,8 @@
-// tests/installation.h: where the build's configured directories put things
-// below an installation's root, for tests that lay one out.
+// tests/installation.h: installations laid out as the build configures
+// them, for the tests that run the programs as they are installed.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 // Where the build puts things below an installation's root.
@@ -29,3 +30,44 @@ struct layout {
         return up;
     }
 };
+
+// An installation below `root`: copies of the three built programs in the
+// program directory, and empty the two directories the programs search,
+// the versioned libexec directory for the plug-in and the tool directory
+// for the tools, which the test fills. The versioned library directory is
+// made too: the programs reach the tool directory from it through "..".
+struct installation {
+    explicit installation(const std::string &given_root) : root(given_root)
+    {
+        layout l;
+        std::filesystem::create_directories(root + "/" + l.bin);
+        for (const char *built : {MAVO_AR_PATH, MAVO_NM_PATH, MAVO_RANLIB_PATH})
+            std::filesystem::copy_file(built, root + "/" + l.bin + std::filesystem::path(built).filename().string());
+        std::filesystem::create_directories(root + "/" + l.exec + l.versioned);
+        std::filesystem::create_directories(libexec_dir());
+        std::filesystem::create_directories(tool_dir());
+    }
+    // The installed program for `tool` ("ar", "nm" or "ranlib").
+    std::string program_path(const std::string &tool) const { return root + "/" + layout().bin + "mavo-" + tool; }
+    std::string tool_dir() const { return root + "/" + MAVO_TARGET_TRIPLET + "/bin"; }
+    std::string libexec_dir() const
+    {
+        layout l;
+        return root + "/" + l.libexec + l.versioned;
+    }
+    std::string root;
+};
+
+// The two directories of an installation whose real root is `real_root`, as
+// the relocated directories spell them, ".." steps and all; with their '/'.
+inline std::string spelled_tool_dir(const std::string &real_root)
+{
+    layout l;
+    return real_root + "/" + l.bin + l.climb_from_bin() + l.exec + l.versioned + MAVO_TOOL_DIR_CLIMB +
+           MAVO_TARGET_TRIPLET + "/bin/";
+}
+inline std::string spelled_libexec_dir(const std::string &real_root)
+{
+    layout l;
+    return real_root + "/" + l.bin + l.climb_from_bin() + l.libexec + l.versioned;
+}

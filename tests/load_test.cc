@@ -29,29 +29,16 @@ struct invocation {
     int exit_code;
 };
 
-// Lays out an installation as the build configures it: the programs in the
-// program directory, the plug-in and the tools where an installation keeps
-// them. The tool directory is reached through the versioned library
-// directory and ".." steps, so that directory must exist.
-std::string install_into(const scoped_temp_dir &root)
+// An installation whose tools each record what they were given in the file
+// named by their fourth argument, and their process number in that name
+// with ".pid" added, and exit with the code given as their fifth.
+installation recording_installation(const scoped_temp_dir &root)
 {
-    std::string prefix = root / "inst";
-    layout l;
-    std::string tools = prefix + "/" + MAVO_TARGET_TRIPLET + "/bin";
-    for (const std::string &dir : {prefix + "/" + l.bin, prefix + "/" + l.exec + l.versioned,
-                                   prefix + "/" + l.libexec + l.versioned, tools})
-        std::filesystem::create_directories(dir);
-    for (const char *built : {MAVO_AR_PATH, MAVO_NM_PATH, MAVO_RANLIB_PATH}) {
-        std::string name = strrchr(built, '/') + 1;
-        write_file(prefix + "/" + l.bin + name, read_file(built), 0755);
-    }
-    write_file(prefix + "/" + l.libexec + l.versioned + MAVO_PLUGIN_FILE_NAME, "not really a plug-in\n");
-    // Each tool records what it was given in the file named by its fourth
-    // argument, and its process number in that name with ".pid" added, and
-    // exits with the code given as its fifth.
+    installation inst(root / "inst");
+    write_file(inst.libexec_dir() + MAVO_PLUGIN_FILE_NAME, "not really a plug-in\n");
     for (const char *tool : {"ar", "nm", "ranlib"})
-        write_script(tools + "/" + tool, "printf '%s\\n' \"$@\" > \"$4\"\necho $$ > \"$4.pid\"\nexit \"$5\"\n");
-    return prefix;
+        write_script(inst.tool_dir() + "/" + tool, "printf '%s\\n' \"$@\" > \"$4\"\necho $$ > \"$4.pid\"\nexit \"$5\"\n");
+    return inst;
 }
 
 std::string lines(const std::vector<std::string> &texts)
@@ -81,26 +68,23 @@ int tools_still_running(const std::string &records, size_t count)
 TEST(Load, TwoHundredInvocationsFiftyAtATime)
 {
     scoped_temp_dir root;
-    std::string prefix = install_into(root);
+    installation inst = recording_installation(root);
     std::string records = root / "records";
     std::string temp = root / "tmp";
     ASSERT_EQ(0, mkdir(records.c_str(), 0755));
     ASSERT_EQ(0, mkdir(temp.c_str(), 0755));
-    // As the relocated directory spells it, below the real root.
-    layout l;
-    std::string plugin = std::filesystem::canonical(prefix).string() + "/" + l.bin + l.climb_from_bin() +
-                         l.libexec + l.versioned + MAVO_PLUGIN_FILE_NAME;
+    std::string plugin = spelled_libexec_dir(std::filesystem::canonical(inst.root).string()) + MAVO_PLUGIN_FILE_NAME;
 
     std::vector<invocation> runs;
-    const char *programs[] = {"mavo-ar", "mavo-nm", "mavo-ranlib"};
+    const char *tools[] = {"ar", "nm", "ranlib"};
     for (int i = 0; i < 200; i++) {
-        std::string program = programs[i % 3];
+        std::string tool = tools[i % 3];
         std::string record = records + "/" + std::to_string(i);
         std::string first = "x" + std::to_string(i);
         std::string code = std::to_string(i);
-        invocation run{prefix + "/" + l.bin + program, {first, record, code, "arg with blanks " + code, ""}, {}, i};
+        invocation run{inst.program_path(tool), {first, record, code, "arg with blanks " + code, ""}, {}, i};
         // mavo-ar alone puts a '-' in front of a first argument without one.
-        std::string first_seen = program == "mavo-ar" ? "-" + first : first;
+        std::string first_seen = tool == "ar" ? "-" + first : first;
         run.expected = {"--plugin", plugin, first_seen, record, code, "arg with blanks " + code, ""};
         runs.push_back(run);
     }

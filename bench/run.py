@@ -198,22 +198,13 @@ def lay_out(build_dir, prefix, plugin, tools):
     """Installs a build into `prefix`, afresh, as a compiler installation
     whose ar, nm and ranlib are `tools`, with cmake/lay_out_installation.sh;
     returns where the programs, the tools and the plug-in are. The script's
-    arguments come from the build's configured directories, as the build
-    passes them to the demo and the tests."""
-    c = read_cache(build_dir)
-    bin_dir, exec_dir = c["MAVO_CONFIGURED_BIN_DIR"], c["MAVO_CONFIGURED_EXEC_DIR"]
-    triplet, version = c["MAVO_TARGET_TRIPLET"], c["MAVO_COMPILER_VERSION"]
-    # Left empty, the climb is the way from the versioned library directory
-    # up to the bin directory's parent, as the build computes it.
-    climb = c["MAVO_TOOL_DIR_CLIMB"] or os.path.relpath(
-        os.path.dirname(bin_dir.rstrip("/")), f"{exec_dir}{triplet}/{version}") + "/"
-    exec_from_bin = os.path.relpath(exec_dir, bin_dir)
-    libexec_from_bin = os.path.relpath(c["MAVO_CONFIGURED_LIBEXEC_DIR"], bin_dir)
-    plugin_name = c["MAVO_PLUGIN_FILE_NAME"]
+    arguments are the ones the build wrote for it, as it passes them to the
+    demo and the tests."""
+    layout = (build_dir / "layout_arguments.txt").read_text().split("\n")[:6]
+    exec_from_bin, libexec_from_bin, triplet, version, climb, plugin_name = layout
     if prefix.exists():
         shutil.rmtree(prefix)
-    run(["sh", ROOT / "cmake" / "lay_out_installation.sh", build_dir, prefix, plugin, *tools,
-         exec_from_bin, libexec_from_bin, triplet, version, climb, plugin_name])
+    run(["sh", ROOT / "cmake" / "lay_out_installation.sh", build_dir, prefix, plugin, *tools, *layout])
 
     def below_bin(*parts):  # where the script put it, with the "../" steps resolved
         return Path(os.path.normpath(os.path.join(prefix, "bin", *parts)))

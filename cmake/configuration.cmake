@@ -152,6 +152,20 @@ foreach(dir IN ITEMS BIN EXEC LIBEXEC)
   endif()
 endforeach()
 
+# Where an installation moved to <prefix> keeps its plug-in and its tools, as
+# the configured directories say: relative to <prefix>/bin, as the programs
+# find them. These are the build's own arguments of
+# cmake/lay_out_installation.sh (after the build, the prefix, the plug-in and
+# the tools), also written one a line to the build directory for scripts
+# that lay out an installation of a build they did not configure (the
+# benchmark).
+file(RELATIVE_PATH mavo_exec_from_bin "${MAVO_CONFIGURED_BIN_DIR}" "${MAVO_CONFIGURED_EXEC_DIR}")
+file(RELATIVE_PATH mavo_libexec_from_bin "${MAVO_CONFIGURED_BIN_DIR}" "${MAVO_CONFIGURED_LIBEXEC_DIR}")
+set(MAVO_LAYOUT_ARGUMENTS ${mavo_exec_from_bin} ${mavo_libexec_from_bin} ${MAVO_TARGET_TRIPLET}
+    ${MAVO_COMPILER_VERSION} ${MAVO_TOOL_DIR_CLIMB} ${MAVO_PLUGIN_FILE_NAME})
+list(JOIN MAVO_LAYOUT_ARGUMENTS "\n" mavo_layout_lines)
+file(WRITE "${PROJECT_BINARY_DIR}/layout_arguments.txt" "${mavo_layout_lines}\n")
+
 # What was chosen, in one block: the defaults follow the prefix, and the
 # default triplet is the FreeBSD aarch64 port's, whatever machine builds.
 if(MAVO_TARGET_TRIPLET STREQUAL "aarch64-portbld-freebsd14.4")

@@ -43,14 +43,6 @@ else()
   set(MAVO_LTO_TOOLS_FOUND FALSE)
 endif()
 
-# Where an installation moved to <prefix> keeps its plug-in and its tools, as
-# the configured directories say: relative to <prefix>/bin, as the programs
-# find them.
-file(RELATIVE_PATH MAVO_EXEC_DIR_FROM_BIN "${MAVO_CONFIGURED_BIN_DIR}" "${MAVO_CONFIGURED_EXEC_DIR}")
-file(RELATIVE_PATH MAVO_LIBEXEC_DIR_FROM_BIN "${MAVO_CONFIGURED_BIN_DIR}" "${MAVO_CONFIGURED_LIBEXEC_DIR}")
-
 # The arguments of cmake/lay_out_installation.sh after the build and prefix.
 set(MAVO_LAY_OUT_ARGUMENTS
-    ${MAVO_LTO_PLUGIN} ${MAVO_LTO_ar} ${MAVO_LTO_nm} ${MAVO_LTO_ranlib}
-    ${MAVO_EXEC_DIR_FROM_BIN} ${MAVO_LIBEXEC_DIR_FROM_BIN}
-    ${MAVO_TARGET_TRIPLET} ${MAVO_COMPILER_VERSION} ${MAVO_TOOL_DIR_CLIMB} ${MAVO_PLUGIN_FILE_NAME})
+    ${MAVO_LTO_PLUGIN} ${MAVO_LTO_ar} ${MAVO_LTO_nm} ${MAVO_LTO_ranlib} ${MAVO_LAYOUT_ARGUMENTS})

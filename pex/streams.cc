@@ -26,7 +26,9 @@ FILE *pex_open_input_file(pex_pipeline *pipeline, pex_stage_flags stage_flags,
     if (name == nullptr)
         return nullptr;
     bool made_here = name != input_name;
-    FILE *stream = fopen(name, pex_has(stage_flags, PEX_BINARY_OUT) ? "wb" : "w");
+    // Close-on-exec ('e'), as every descriptor the caller keeps: no child,
+    // of this pipeline or another, holds it.
+    FILE *stream = fopen(name, pex_has(stage_flags, PEX_BINARY_OUT) ? "wbe" : "we");
     if (stream == nullptr) {
         int saved_errno = errno;
         // pex_temp_name made the file too, unless it only joined the stem and
@@ -98,7 +100,7 @@ static FILE *read_last_output_file(pex_pipeline *pipeline, bool binary)
         errno = error_number;
         return nullptr;
     }
-    FILE *stream = fopen(pipeline->pending_in_name, binary ? "rb" : "r");
+    FILE *stream = fopen(pipeline->pending_in_name, binary ? "rbe" : "re");
     int saved_errno = errno;
     if (pipeline->pending_in_name_owned)
         free(pipeline->pending_in_name);

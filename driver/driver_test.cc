@@ -1100,20 +1100,14 @@ struct running_program {
 };
 
 // Starts `argv` with `env`; in a process group of its own when asked, as a
-// shell's job is, with `ignored` at SIG_IGN as a caller may leave it.
+// shell's job is.
 running_program start_program(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                              bool own_group = false, int ignored = 0)
+                              bool own_group = false)
 {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    std::vector<char *> args, envp;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    for (const std::string &entry : env)
-        envp.push_back(const_cast<char *>(entry.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char *> args = pointers_to(argv), envp = pointers_to(env);
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
@@ -1122,8 +1116,6 @@ running_program start_program(const std::vector<std::string> &argv, const std::v
         dup2(err[1], 2);
         if (own_group)
             setpgid(0, 0);
-        if (ignored != 0)
-            signal(ignored, SIG_IGN);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
@@ -1323,13 +1315,7 @@ namespace {
 // status does not matter.
 bool system_starts(const std::vector<std::string> &argv, const std::vector<std::string> &env)
 {
-    std::vector<char *> args, envp;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
-    args.push_back(nullptr);
-    for (const std::string &entry : env)
-        envp.push_back(const_cast<char *>(entry.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char *> args = pointers_to(argv), envp = pointers_to(env);
     pid_t pid;
     posix_spawn_file_actions_t quiet;
     posix_spawn_file_actions_init(&quiet);

@@ -130,7 +130,7 @@ int run_result::exit_code() const
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-static std::vector<char *> pointers_to(const std::vector<std::string> &texts)
+std::vector<char *> pointers_to(const std::vector<std::string> &texts)
 {
     std::vector<char *> pointers;
     for (const std::string &text : texts)

@@ -47,6 +47,10 @@ bool is_open(int fd);
 // Everything `fd` gives until end of file; `fd` stays open.
 std::string read_to_end(int fd);
 
+// Pointers to the texts, then a null: a vector for exec. The texts must
+// outlive it.
+std::vector<char *> pointers_to(const std::vector<std::string> &texts);
+
 struct run_result {
     int status = -1;          // raw wait status
     std::string out;          // standard output

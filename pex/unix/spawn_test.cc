@@ -26,8 +26,8 @@ namespace {
 
 const std::string probe = MAVO_PROBE_PATH;
 // Starts a file through the back end or the C library's execvp, linked as
-// the programs are (tests/exec_probe.cc).
-const std::string exec_probe = MAVO_EXEC_PROBE_PATH;
+// the programs are (tests/program_probe.cc).
+const std::string exec_probe = MAVO_PROGRAM_PROBE_PATH;
 // A descriptor number below the limit that is closed now: the highest free
 // one, which nothing the tests open will take.
 int never_open_fd_number()

@@ -3,10 +3,12 @@
 # library at all, so it runs on any Linux whatever its C library, and it
 # starts without a dynamic loader.
 #
-# Only the programs are musl programs. GoogleTest, the test binary and the
-# probe stay on the system's C library, and so do the product libraries the
-# unit tests link; the programs get copies of those libraries compiled from
-# the same sources against musl (mavo_musl_copy).
+# Only the programs, and the tests' probe linked as they are
+# (tests/program_probe.cc), are musl programs. GoogleTest, the test binary and
+# the child it starts (tests/probe.cc) stay on the system's C library, and so
+# do the product libraries the unit tests link; the programs get copies of
+# those libraries compiled from the same sources against musl
+# (mavo_musl_copy).
 #
 # Compiling: -nostdinc drops every directory the compiler would search by
 # itself (the system's C headers, gcc's include-fixed made for them, and the
@@ -35,7 +37,10 @@
 # compiler's own. The test binary and GoogleTest stay on the cross
 # compiler's C library.
 #
-# Sets up mavo_musl_copy(name library...) and mavo_musl_program(target).
+# Sets up mavo_musl_copy(name library...), and mavo_musl_compile and
+# mavo_musl_link, which make a target that links them a musl program: its
+# sources compiled against musl, linked statically with musl alone. Libraries
+# of ours that such a target links must be musl copies, linked before them.
 
 if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   message(FATAL_ERROR "MAVO_MUSL needs g++ (its crtbeginT.o, crtend.o and libgcc.a); use the 'musl' preset")
@@ -118,11 +123,4 @@ function(mavo_musl_copy name)
   endforeach()
   add_library(${name} STATIC ${sources})
   target_link_libraries(${name} PRIVATE mavo_product mavo_musl_compile)
-endfunction()
-
-# Makes `target` a musl program: its sources compiled against musl, linked
-# statically with musl alone. Libraries of ours that it links must be musl
-# copies, linked before this call.
-function(mavo_musl_program target)
-  target_link_libraries(${target} PRIVATE mavo_musl_compile mavo_musl_link)
 endfunction()

@@ -159,7 +159,7 @@ std::string installed_plugin(const std::string &real_root)
 // are: they may run on another C library than this test binary.
 std::string programs_libc_text(const char *kind, int number)
 {
-    run_result r = run_program({MAVO_LIBC_TEXT_PATH, kind, std::to_string(number)});
+    run_result r = run_program({MAVO_PROGRAM_PROBE_PATH, kind, std::to_string(number)});
     EXPECT_EQ(0, r.exit_code()) << r.err;
     return r.out;
 }

@@ -1,7 +1,6 @@
-// Stage launch, output names and the one-shot run: the wiring and every
-// failure against the fake back end, then real pipelines on the Unix one.
+// Stage launch, output names and the one-shot run, with real children; the
+// fake back end for the wait of an earlier stage that fails.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,207 +11,338 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "pex/fake_backend_test.h"
 #include "pex/pex.h"
+#include "pex/pex_test.h"
 #include "pex/unix/pex_unix.h"
 #include "support/temp_file.h"
 #include "tests/test_util.h"
 
-static const char probe[] = MAVO_PROBE_PATH;
-
-static std::string failure(const char *message, int error_number)
-{
-    return std::string(message) + " (" + std::to_string(error_number) + ")";
-}
-
-// One launch that is to fail: the pipeline it runs on, what comes before
-// it, the launch itself, and the failure expected.
+// One launch that is to fail: the pipeline it runs on, what comes before it
+// ("" when that went well), the launch itself, and the failure expected.
 struct launch_case {
     const char *what;
     pex_pipeline_flags flags;
     const char *temp_stem;
-    std::function<void(pex_pipeline *)> before;
+    std::function<std::string(pex_pipeline *)> before;
     pex_stage_flags stage_flags;
     const char *outname, *errname;
     std::string expected;
+    int free_descriptors = -1;   // at the failing launch; -1: as many as there are
+    const char *program = probe;
 };
 
-// ---- Against the fake back end ----
+// The caller's descriptors: those open, less what the pipeline holds.
+static std::set<int> callers_fds(const pex_pipeline *pipeline)
+{
+    std::set<int> fds = open_fds();
+    for (int fd : {pipeline->pending_in_fd, pipeline->err_pipe_fd})
+        if (fd > 2)
+            fds.erase(fd);
+    if (pipeline->caller_in_stream != nullptr)
+        fds.erase(fileno(pipeline->caller_in_stream));
+    return fds;
+}
 
+// Holds every free descriptor number below a bound open, so that a later
+// close of a number nobody should hold any more closes one of these, and
+// shows.
+struct descriptor_sentinels {
+    std::vector<int> fds;
+    void fill(int bound)
+    {
+        for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) {
+            if (fd >= bound) {
+                close(fd);
+                break;
+            }
+            fds.push_back(fd);
+        }
+    }
+    bool all_open() const
+    {
+        for (int fd : fds)
+            if (!is_open(fd))
+                return false;
+        return true;
+    }
+    void close_all()
+    {
+        for (int fd : fds)
+            close(fd);
+        fds.clear();
+    }
+    ~descriptor_sentinels() { close_all(); }
+};
+
+// What a failing launch leaves: its failure, then whatever differs from
+// before it in the caller's descriptors, the children and temporary files.
+// Every number the launch may have used is then held by `sentinels`.
+static std::string failed_launch(pex_pipeline *pipeline, pex_stage_flags flags,
+                                 std::vector<const char *> args, const char *outname,
+                                 const char *errname, const std::string &temp_dir,
+                                 descriptor_sentinels &sentinels)
+{
+    std::set<int> fds_before = callers_fds(pipeline);
+    std::vector<std::string> temps_before = list_dir(temp_dir);
+    int children_before = pipeline->child_count;
+    // A launch opens seven descriptors at the most (the back end's report
+    // pipe among them), each at the lowest number free: all below this.
+    int bound = *open_fds().rbegin() + 8;
+    std::string result = launch(pipeline, flags, std::move(args), outname, errname);
+    if (callers_fds(pipeline) != fds_before)
+        result += ", descriptors differ";
+    if (pipeline->child_count != children_before)
+        result += ", child started";
+    if (list_dir(temp_dir) != temps_before)
+        result += ", temporary files differ";
+    sentinels.fill(bound);
+    return result;
+}
+
+// What the release after a failed launch leaves wrong: a descriptor closed a
+// second time, descriptors other than before the pipeline, children, and
+// temporary files.
+static std::string after_release(descriptor_sentinels &sentinels, const std::set<int> &fds_before,
+                                 const std::string &temp_dir)
+{
+    std::string result;
+    if (!sentinels.all_open())
+        result += ", descriptor closed twice";
+    sentinels.close_all();
+    if (open_fds() != fds_before)
+        result += ", descriptors differ after release";
+    if (!no_children_left())
+        result += ", children left";
+    if (!list_dir(temp_dir).empty())
+        result += ", temporary files left";
+    return result;
+}
+
+// Runs each case in a child of its own, which may first `prepare` itself
+// (a message when it cannot): the launch's failure and what it left wrong.
+static void expect_failed_launches(const std::vector<launch_case> &cases, const std::string &temp_dir,
+                                   const std::function<std::string()> &prepare = nullptr)
+{
+    for (const launch_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string report = answer_from_child([&] {
+            if (!use_temp_dir(temp_dir))
+                return std::string("temporary directory chosen before");
+            std::string result = prepare ? prepare() : "";
+            if (!result.empty())
+                return result;
+            const std::set<int> fds_before = open_fds();
+            pex_pipeline *pipeline = pex_create(c.flags, "test", c.temp_stem);
+            if (c.before)
+                result += c.before(pipeline);
+            descriptor_sentinels sentinels;
+            {
+                std::optional<descriptor_filler> filler;
+                if (c.free_descriptors >= 0)
+                    filler.emplace(c.free_descriptors);
+                result += failed_launch(pipeline, c.stage_flags, {c.program, "cat"}, c.outname,
+                                        c.errname, temp_dir, sentinels);
+            }
+            pex_release(pipeline);
+            return result + after_release(sentinels, fds_before, temp_dir);
+        });
+        EXPECT_EQ(c.expected, report);
+    }
+}
+
+// Without names a stage has the caller's own 0, 1 and 2, and its
+// environment, and the launch leaves them open; PEX_USE_PATH reaches the
+// back end, which finds a bare name along PATH.
 TEST(PexRunStage, WiresTheCallersStreamsAndNeverClosesThem)
 {
-    pex_pipeline *pipeline = fake_pipeline();
-    ASSERT_EQ("", fake_launch(pipeline, PEX_FINAL | PEX_USE_PATH));
-    ASSERT_EQ(1u, fake.spawns.size());
-    const fake_spawn &spawn = fake.spawns[0];
-    EXPECT_EQ((std::vector<int>{0, 1, 2, -1}),
-              (std::vector<int>{spawn.in_fd, spawn.out_fd, spawn.err_fd, spawn.fd_to_close}));
-    EXPECT_EQ(PEX_FINAL | PEX_USE_PATH, spawn.stage_flags);
-    EXPECT_FALSE(spawn.has_env);
-    pex_release(pipeline);
-    EXPECT_TRUE(fake.bad_closes.empty());
+    scoped_temp_dir work;
+    write_file(work / "in", "input\n");
+    std::string report = answer_from_child([&] {
+        const std::string names[] = {work / "in", work / "out", work / "err"};
+        for (int fd = 0; fd < 3; fd++) {
+            int opened = open(names[fd].c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (opened < 0 || dup2(opened, fd) != fd)
+                return std::string("cannot open ") + names[fd];
+            close(opened);
+        }
+        setenv("MAVO_TEST_MARK", "inherited", 1);
+        pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
+        std::string result = launch(pipeline, PEX_FINAL | PEX_USE_PATH,
+                                    {"sh", "-c", "cat; echo \"$MAVO_TEST_MARK\" >&2"});
+        result += exit_codes(pipeline, 1);
+        pex_release(pipeline);
+        for (int fd = 0; fd < 3; fd++)
+            if (!is_open(fd))
+                result += ", " + std::to_string(fd) + " closed";
+        return result;
+    });
+    EXPECT_EQ("0", report);
+    EXPECT_EQ("input\n", read_file(work / "out"));
+    EXPECT_EQ("inherited\n", read_file(work / "err"));
 }
 
+// Each stage's output is the next one's input; the writer does not hold the
+// read end of its own output, or it would block on a full pipe, instead of
+// getting SIGPIPE, once the reader stops. The last stage writes to files.
 TEST(PexRunStage, PipeConnectedStages)
 {
-    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
-    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, "ignored.out"));
-    ASSERT_EQ("", fake_launch(pipeline, PEX_FINAL, "last.out", "last.err"));
-    ASSERT_EQ(2u, fake.spawns.size());
-    const fake_spawn &first = fake.spawns[0], &last = fake.spawns[1];
-    // Pipe 100 -> 101: the first child writes 101 and must not keep 100.
-    EXPECT_EQ((std::vector<int>{0, 101, 2, 100}),
-              (std::vector<int>{first.in_fd, first.out_fd, first.err_fd, first.fd_to_close}));
-    EXPECT_EQ((std::vector<int>{100, 102, 103, -1}),
-              (std::vector<int>{last.in_fd, last.out_fd, last.err_fd, last.fd_to_close}));
-    EXPECT_EQ((std::vector<std::string>{"last.out", "last.err"}), fake.opened_outputs);
+    scoped_temp_dir work;
+    const std::string out = work / "out", err = work / "err";
+    const std::set<int> fds_before = open_fds();
+    pex_pipeline *pipeline = pex_create(PEX_PIPES, "test", nullptr);
+    ASSERT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, {probe, "fds"}));
+    const int read_end = pipeline->pending_in_fd;
+    ASSERT_EQ("", launch(pipeline, PEX_FINAL, {"/bin/sh", "-c", "cat; echo done >&2"}, out.c_str(),
+                         err.c_str()));
+    EXPECT_EQ("00", exit_codes(pipeline, 2));
     pex_release(pipeline);
-    EXPECT_TRUE(fake.open_fds.empty());
-    EXPECT_TRUE(fake.bad_closes.empty());
+    EXPECT_EQ(fds_before, open_fds());
+    const std::set<int> first_held = parse_fd_list(read_file(out));
+    EXPECT_EQ(1u, first_held.count(1)) << read_file(out);
+    EXPECT_EQ(0u, first_held.count(read_end)) << read_file(out);
+    EXPECT_EQ("done\n", read_file(err));
 }
 
+// The pipeline keeps its own copy of a caller's name, with or without the
+// removal list: the caller's buffer is reused before the next launch. A
+// caller's file between two stages is removed at release unless temporary
+// files are kept.
 TEST(PexRunStage, FileConnectedStagesAndOutputNames)
 {
-    // The pipeline keeps its own copy of a caller's name, with or without
-    // the removal list: the caller's buffer is reused before the next launch.
+    scoped_temp_dir work;
+    const std::string stem = work / "stem-", errors = work / "errors";
     for (pex_pipeline_flags flags : {PEX_NO_PIPELINE_FLAGS, PEX_KEEP_TEMPS}) {
         SCOPED_TRACE(int(flags));
-        pex_pipeline *pipeline = fake_pipeline(flags, "stem-");
-        std::string name = "first.out";
-        ASSERT_EQ("", fake_launch(pipeline, PEX_APPEND_OUT, name.c_str()));
-        name.assign("XXXXXXXXX");
-        ASSERT_EQ("", fake_launch(pipeline, PEX_FINAL | PEX_OUTNAME_SUFFIX | PEX_APPEND_ERR, ".s",
-                                  "errors"));
-        EXPECT_EQ(std::vector<std::string>{"first.out"}, fake.opened_inputs);
-        EXPECT_EQ((std::vector<std::string>{"first.out (append)", "stem-.s", "errors (append)"}),
-                  fake.opened_outputs);
-        EXPECT_EQ(-1, fake.spawns[0].fd_to_close);
-        EXPECT_EQ(flags == PEX_KEEP_TEMPS ? 0 : 1, pipeline->temp_file_count);
+        write_file(work / "first.out", "earlier\n");
+        write_file(errors, "earlier error\n");
+        pex_pipeline *pipeline = pex_create(flags, "test", stem.c_str());
+        std::string name = work / "first.out";
+        ASSERT_EQ("", launch(pipeline, PEX_APPEND_OUT, {probe, "echo", "first"}, name.c_str()));
+        name.assign(name.size(), 'X');
+        ASSERT_EQ("", launch(pipeline, PEX_FINAL | PEX_OUTNAME_SUFFIX | PEX_APPEND_ERR,
+                             {"/bin/sh", "-c", "cat; echo second >&2"}, ".s", errors.c_str()));
+        EXPECT_EQ("00", exit_codes(pipeline, 2));
         pex_release(pipeline);
+        EXPECT_EQ("earlier\nfirst\n", read_file(stem + ".s"));
+        EXPECT_EQ("earlier error\nsecond\n", read_file(errors));
+        EXPECT_EQ(flags == PEX_KEEP_TEMPS, file_exists(work / "first.out"));
     }
 }
 
 TEST(PexRunStage, PassesTheEnvironment)
 {
-    pex_pipeline *pipeline = fake_pipeline();
+    scoped_temp_dir work;
+    const std::string out = work / "out";
     const char *const env[] = {"A=1", nullptr};
+    const char *const argv[] = {probe, "env", nullptr};
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
     int error_number = -1;
-    ASSERT_EQ(nullptr, pex_run_stage_env(pipeline, PEX_FINAL, "stage", fake_argv, env, nullptr,
-                                         nullptr, &error_number));
-    EXPECT_TRUE(fake.spawns[0].has_env);
+    ASSERT_EQ(nullptr, pex_run_stage_env(pipeline, PEX_FINAL, probe, argv, env, out.c_str(), nullptr,
+                                         &error_number));
     EXPECT_EQ(-1, error_number);   // untouched on success
+    EXPECT_EQ("0", exit_codes(pipeline, 1));
     pex_release(pipeline);
+    EXPECT_EQ("A=1\n", read_file(out));
 }
 
-// Every way a launch fails: its message and number, nothing started, and
-// exactly the descriptors it took given back, none twice.
+// Every refusal, and files and programs that are not there: the message and
+// number, nothing started, and exactly the descriptors the launch took given
+// back, none twice. Descriptors that run out and files that may not be
+// opened are PexRealFailures'.
 TEST(PexRunStage, EveryFailureGivesBackWhatTheLaunchHeld)
 {
-    auto stage_to_file = [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS, "one.out")); };
-    auto stage_to_pipe = [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS)); };
-    // A stage to a pipe, then a start that the back end fails as given.
-    auto start_fails = [&](pid_t result, const char *message, int error_number) {
-        return [=](pex_pipeline *p) {
-            stage_to_pipe(p);
-            fake.spawn_result = result;
-            fake.spawn_message = message;
-            fake.spawn_errno = error_number;
-        };
+    scoped_temp_dir tmp, work;
+    const std::string one = work / "one", out = work / "out", err = work / "err";
+    const std::string err_in_missing_dir = work / "missing/err", directory = work / "directory";
+    // A directory of its own: the output named for a stage that is not the
+    // last is removed at release.
+    ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+    auto stage_to = [](const char *outname, pex_stage_flags flags = PEX_NO_STAGE_FLAGS) {
+        return [=](pex_pipeline *p) { return launch(p, flags, {probe, "exit", "0"}, outname); };
     };
-    const launch_case cases[] = {
-        {"earlier wait fails", PEX_NO_PIPELINE_FLAGS, nullptr,
-         [&](pex_pipeline *p) { stage_to_file(p); fake.wait_errno = {{1001, ECHILD}}; },
-         PEX_FINAL, nullptr, nullptr, failure("wait", ECHILD)},
-        {"input file", PEX_NO_PIPELINE_FLAGS, nullptr,
-         [&](pex_pipeline *p) { stage_to_file(p); fake.open_errno = {{"one.out", ENOENT}}; },
+    const auto stage_to_file = stage_to(one.c_str()), stage_to_pipe = stage_to(nullptr);
+    const auto stage_with_error_pipe = stage_to(nullptr, PEX_STDERR_TO_PIPE);
+    const std::string not_started = failure("pipeline already complete", 0);
+    const std::string error_pipe_before = failure("PEX_STDERR_TO_PIPE used in the middle of pipeline", 0);
+    const std::vector<launch_case> cases = {
+        {"input file gone", PEX_NO_PIPELINE_FLAGS, nullptr,
+         [&](pex_pipeline *p) {
+             std::string result = stage_to_file(p);
+             return result + (remove(one.c_str()) == 0 ? "" : "not removed");
+         },
          PEX_FINAL, nullptr, nullptr, failure("open temporary file", ENOENT)},
-        {"after final", PEX_PIPES, nullptr,
-         [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_FINAL)); },
-         PEX_FINAL, nullptr, nullptr, failure("pipeline already complete", 0)},
+        {"after final", PEX_PIPES, nullptr, stage_to(nullptr, PEX_FINAL), PEX_FINAL, nullptr, nullptr,
+         not_started},
         {"after a final stage with an error pipe", PEX_PIPES, nullptr,
-         [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_FINAL | PEX_STDERR_TO_PIPE)); },
-         PEX_FINAL, nullptr, nullptr, failure("pipeline already complete", 0)},
-        {"output pipe", PEX_PIPES, nullptr,
-         [&](pex_pipeline *p) { stage_to_pipe(p); fake.make_pipe_errno = {{2, EMFILE}}; },
-         PEX_NO_STAGE_FLAGS, nullptr, nullptr, failure("pipe", EMFILE)},
+         stage_to(nullptr, PEX_FINAL | PEX_STDERR_TO_PIPE), PEX_FINAL, nullptr, nullptr, not_started},
         {"no temporary name", PEX_NO_PIPELINE_FLAGS, "/nonexistent-mavo-dir/stem", nullptr,
          PEX_NO_STAGE_FLAGS, nullptr, nullptr, failure("could not create temporary file", 0)},
-        {"final output", PEX_PIPES, nullptr,
-         [&](pex_pipeline *p) { stage_to_pipe(p); fake.open_errno = {{"final.out", EACCES}}; },
-         PEX_FINAL, "final.out", nullptr, failure("open temporary output file", EACCES)},
-        {"middle output", PEX_NO_PIPELINE_FLAGS, nullptr,
-         [&](pex_pipeline *p) { stage_to_file(p); fake.open_errno = {{"mid.out", EISDIR}}; },
-         PEX_NO_STAGE_FLAGS, "mid.out", nullptr, failure("open temporary output file", EISDIR)},
-        {"suffix without stem", PEX_PIPES, nullptr, stage_to_pipe,
-         PEX_FINAL | PEX_OUTNAME_SUFFIX, ".s", nullptr,
-         failure("PEX_OUTNAME_SUFFIX used without a temporary file stem", 0)},
-        {"error name and pipe", PEX_PIPES, nullptr, stage_to_pipe,
-         PEX_FINAL | PEX_STDERR_TO_PIPE, "final.out", "final.err",
-         failure("both ERRNAME and PEX_STDERR_TO_PIPE specified.", 0)},
-        {"error pipe before", PEX_PIPES, nullptr,
-         [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_STDERR_TO_PIPE)); },
-         PEX_FINAL, "final.out", nullptr,
-         failure("PEX_STDERR_TO_PIPE used in the middle of pipeline", 0)},
-        {"error pipe before, error name", PEX_PIPES, nullptr,
-         [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_STDERR_TO_PIPE)); },
-         PEX_NO_STAGE_FLAGS, nullptr, "final.err",
-         failure("PEX_STDERR_TO_PIPE used in the middle of pipeline", 0)},
-        {"error file", PEX_PIPES, nullptr,
-         [&](pex_pipeline *p) { stage_to_pipe(p); fake.open_errno = {{"final.err", ENOENT}}; },
-         PEX_FINAL, "final.out", "final.err", failure("open error file", ENOENT)},
-        {"error pipe", PEX_PIPES, nullptr,
-         [](pex_pipeline *) { fake.make_pipe_errno = {{2, EMFILE}}; },
-         PEX_STDERR_TO_PIPE, nullptr, nullptr, failure("pipe", EMFILE)},
-        {"start", PEX_PIPES, nullptr, start_fails(pex_spawn_failed, "execvp", ENOENT),
-         PEX_STDERR_TO_PIPE, nullptr, nullptr, failure("execvp", ENOENT)},
-        {"start, descriptors already closed", PEX_PIPES, nullptr,
-         start_fails(pex_spawn_failed_fds_closed, "close", EIO), PEX_FINAL, "final.out", "final.err",
-         failure("close", EIO)},
+        {"middle output is a directory", PEX_NO_PIPELINE_FLAGS, nullptr, stage_to_file,
+         PEX_NO_STAGE_FLAGS, directory.c_str(), nullptr, failure("open temporary output file", EISDIR)},
+        {"suffix without stem", PEX_PIPES, nullptr, stage_to_pipe, PEX_FINAL | PEX_OUTNAME_SUFFIX, ".s",
+         nullptr, failure("PEX_OUTNAME_SUFFIX used without a temporary file stem", 0)},
+        {"error name and pipe", PEX_PIPES, nullptr, stage_to_pipe, PEX_FINAL | PEX_STDERR_TO_PIPE,
+         out.c_str(), err.c_str(), failure("both ERRNAME and PEX_STDERR_TO_PIPE specified.", 0)},
+        {"error pipe before", PEX_PIPES, nullptr, stage_with_error_pipe, PEX_FINAL, out.c_str(), nullptr,
+         error_pipe_before},
+        {"error pipe before, error name", PEX_PIPES, nullptr, stage_with_error_pipe, PEX_NO_STAGE_FLAGS,
+         nullptr, err.c_str(), error_pipe_before},
+        {"error file in a missing directory", PEX_PIPES, nullptr, stage_to_pipe, PEX_FINAL, out.c_str(),
+         err_in_missing_dir.c_str(), failure("open error file", ENOENT)},
+        {"program missing along PATH", PEX_PIPES, nullptr, stage_to_pipe,
+         PEX_STDERR_TO_PIPE | PEX_USE_PATH, nullptr, nullptr, failure("execvp", ENOENT), -1,
+         "mavo-no-such-program"},
+        {"program missing", PEX_NO_PIPELINE_FLAGS, nullptr, stage_to_file, PEX_FINAL, out.c_str(),
+         err.c_str(), failure("execv", ENOENT), -1, "/nonexistent-mavo-dir/missing"},
     };
-    for (const launch_case &c : cases) {
-        SCOPED_TRACE(c.what);
-        pex_pipeline *pipeline = fake_pipeline(c.flags, c.temp_stem);
-        if (c.before)
-            c.before(pipeline);
-        int children = pipeline->child_count;
-        int error_number = -1;
-        EXPECT_EQ(c.expected, [&] {
-            std::string message = fake_launch(pipeline, c.stage_flags, c.outname, c.errname, &error_number);
-            return failure(message.c_str(), error_number);
-        }());
-        EXPECT_EQ(children, pipeline->child_count);
-        // What is still open is what the pipeline holds for release.
-        std::set<int> held;
-        for (int fd : {pipeline->pending_in_fd, pipeline->err_pipe_fd})
-            if (fd > 2)
-                held.insert(fd);
-        EXPECT_EQ(held, fake.open_fds);
-        pex_release(pipeline);
-        EXPECT_TRUE(fake.open_fds.empty());
-        EXPECT_EQ(std::vector<int>{}, fake.bad_closes);
-    }
+    expect_failed_launches(cases, tmp.path);
 }
 
 // A failed launch after the input stream was closed: "closing pipeline input
-// file" with its errno, and the stream is never closed again.
+// file" with its errno, and the stream is never closed again; the next
+// launch reads the file.
 TEST(PexRunStage, FailedCloseOfTheInputStream)
 {
-    pex_pipeline *pipeline = fake_pipeline();
-    FILE *input = pex_open_input_file(pipeline, PEX_NO_STAGE_FLAGS, "/dev/null");
+    scoped_temp_dir work;
+    const std::string in = work / "in", out = work / "out";
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
+    FILE *input = pex_open_input_file(pipeline, PEX_NO_STAGE_FLAGS, in.c_str());
     ASSERT_NE(nullptr, input);
     fputs("lost", input);
     close(fileno(input));
-    int error_number = -1;
-    EXPECT_EQ("closing pipeline input file", fake_launch(pipeline, PEX_FINAL, nullptr, nullptr, &error_number));
-    EXPECT_EQ(EBADF, error_number);
+    EXPECT_EQ(failure("closing pipeline input file", EBADF),
+              launch(pipeline, PEX_FINAL, {probe, "cat"}, out.c_str()));
     EXPECT_EQ(nullptr, pipeline->caller_in_stream);
-    EXPECT_EQ("", fake_launch(pipeline, PEX_FINAL));
-    EXPECT_EQ(std::vector<std::string>{"/dev/null"}, fake.opened_inputs);
+    write_file(in, "written later\n");
+    EXPECT_EQ("", launch(pipeline, PEX_FINAL, {probe, "cat"}, out.c_str()));
+    EXPECT_EQ("0", exit_codes(pipeline, 1));
     pex_release(pipeline);
+    EXPECT_EQ("written later\n", read_file(out));
+}
+
+// The stage before wrote a file, and the wait for it fails: the launch fails
+// with that wait's message and number, starts nothing, and gives back what it
+// held, none twice.
+TEST(PexRunStage, FailedWaitForTheStageBefore)
+{
+    pex_pipeline *pipeline = fake_pipeline();
+    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, "one.out"));
+    fake.wait_errno = {{1001, ECHILD}};
+    int error_number = -1;
+    EXPECT_EQ("wait", fake_launch(pipeline, PEX_FINAL, nullptr, &error_number));
+    EXPECT_EQ(ECHILD, error_number);
+    EXPECT_EQ(1, pipeline->child_count);
+    EXPECT_TRUE(fake.open_fds.empty());
+    pex_release(pipeline);
+    EXPECT_TRUE(fake.open_fds.empty());
+    EXPECT_EQ(std::vector<int>{}, fake.bad_closes);
 }
 
 TEST(PexTempName, NamesFromTheStem)
@@ -228,7 +358,7 @@ TEST(PexTempName, NamesFromTheStem)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.stem);
-        pex_pipeline *pipeline = fake_pipeline(PEX_NO_PIPELINE_FLAGS, c.stem.c_str());
+        pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", c.stem.c_str());
         char *name = pex_temp_name(pipeline, PEX_NO_STAGE_FLAGS, nullptr);
         ASSERT_NE(nullptr, name);
         std::string text = name;
@@ -244,7 +374,7 @@ TEST(PexTempName, NamesFromTheStem)
     std::string bare = answer_from_child([&] {
         if (chdir(dir.path.c_str()) != 0)
             return std::string("no working directory");
-        pex_pipeline *pipeline = fake_pipeline(PEX_NO_PIPELINE_FLAGS, "XXXXXX");
+        pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", "XXXXXX");
         char *name = pex_temp_name(pipeline, PEX_NO_STAGE_FLAGS, nullptr);
         std::string text = name != nullptr ? name : "(null)";
         free(name);
@@ -255,7 +385,7 @@ TEST(PexTempName, NamesFromTheStem)
     EXPECT_NE("XXXXXX", bare);
     EXPECT_TRUE(file_exists(dir / bare)) << bare;
 
-    pex_pipeline *pipeline = fake_pipeline(PEX_NO_PIPELINE_FLAGS, "stem");
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", "stem");
     const char outname[] = ".o";
     EXPECT_EQ(outname, pex_temp_name(pipeline, PEX_NO_STAGE_FLAGS, outname));
     char *joined = pex_temp_name(pipeline, PEX_OUTNAME_SUFFIX, outname);
@@ -271,7 +401,7 @@ TEST(PexTempName, WithoutStemAFreshFileInTheTemporaryDirectory)
     scoped_temp_dir tmp;
     std::string report = answer_from_child([&] {
         setenv("TMPDIR", tmp.path.c_str(), 1);
-        pex_pipeline *pipeline = fake_pipeline();
+        pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
         std::string result;
         for (const char *suffix : {static_cast<const char *>(nullptr), ".o"}) {
             char *name = pex_temp_name(pipeline, suffix != nullptr ? PEX_OUTNAME_SUFFIX : PEX_NO_STAGE_FLAGS, suffix);
@@ -287,32 +417,6 @@ TEST(PexTempName, WithoutStemAFreshFileInTheTemporaryDirectory)
 }
 
 // ---- Real pipelines on the Unix back end ----
-
-// Launches a stage: "" when it started, else its failure.
-static std::string launch(pex_pipeline *pipeline, pex_stage_flags flags,
-                          std::vector<const char *> args, const char *outname = nullptr,
-                          const char *errname = nullptr)
-{
-    args.push_back(nullptr);
-    int error_number = -1;
-    const char *message = pex_run_stage(pipeline, flags, args[0], args.data(), outname, errname,
-                                        &error_number);
-    return message != nullptr ? failure(message, error_number) : "";
-}
-
-
-// True when this process has no child left, waited for or not.
-static bool no_children_left()
-{
-    return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD;
-}
-
-// Makes the temporary files of this (forked) process go to `dir`.
-static bool use_temp_dir(const std::string &dir)
-{
-    setenv("TMPDIR", dir.c_str(), 1);
-    return pick_temp_dir() == dir + "/";
-}
 
 TEST(PexRealPipeline, StagesConnectedByTemporaryFiles)
 {
@@ -452,112 +556,32 @@ TEST(PexRunOnce, ExitStatusOrWhyItDidNotStart)
 
 // ---- Failures on the real system ----
 
-// The caller's descriptors: those open, less what the pipeline holds.
-static std::set<int> callers_fds(const pex_pipeline *pipeline)
-{
-    std::set<int> fds = open_fds();
-    for (int fd : {pipeline->pending_in_fd, pipeline->err_pipe_fd})
-        if (fd > 2)
-            fds.erase(fd);
-    if (pipeline->caller_in_stream != nullptr)
-        fds.erase(fileno(pipeline->caller_in_stream));
-    return fds;
-}
-
-// What a failing launch leaves: its failure, then whatever differs from
-// before it in the caller's descriptors, the children and temporary files.
-static std::string failed_launch(pex_pipeline *pipeline, pex_stage_flags flags,
-                                 std::vector<const char *> args, const char *outname,
-                                 const char *errname, const std::string &temp_dir)
-{
-    std::set<int> fds_before = callers_fds(pipeline);
-    std::vector<std::string> temps_before = list_dir(temp_dir);
-    int children_before = pipeline->child_count;
-    std::string result = launch(pipeline, flags, std::move(args), outname, errname);
-    if (callers_fds(pipeline) != fds_before)
-        result += ", descriptors differ";
-    if (pipeline->child_count != children_before)
-        result += ", child started";
-    if (list_dir(temp_dir) != temps_before)
-        result += ", temporary files differ";
-    return result;
-}
-
-// Fills the descriptor table but for `left` free slots; gives them back when
-// it goes. Lowers the limit first, so only a few are needed.
-struct descriptor_filler {
-    std::vector<int> fds;
-    explicit descriptor_filler(int left)
-    {
-        rlimit limit;
-        getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = rlim_t(*open_fds().rbegin() + 16);
-        setrlimit(RLIMIT_NOFILE, &limit);
-        for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = dup(fd))
-            fds.push_back(fd);
-        for (int i = 0; i < left; i++) {
-            close(fds.back());
-            fds.pop_back();
-        }
-    }
-    ~descriptor_filler()
-    {
-        for (int fd : fds)
-            close(fd);
-    }
-};
-
+// Descriptors that run out at each step that makes one.
 TEST(PexRealFailures, DescriptorsRunOut)
 {
     scoped_temp_dir tmp, work;
-    std::string out = work / "out", err = work / "err";
-    struct {
-        const char *what;
-        pex_pipeline_flags flags;
-        bool stage_before;        // one stage to a file or pipe first
-        int left;                 // free descriptors at the failing launch
-        pex_stage_flags stage_flags;
-        const char *outname, *errname;
-        std::string expected;
-    } cases[] = {
-        {"output pipe", PEX_PIPES, false, 1, PEX_NO_STAGE_FLAGS, nullptr, nullptr, failure("pipe", EMFILE)},
-        {"error pipe", PEX_PIPES, true, 2, PEX_FINAL | PEX_STDERR_TO_PIPE, out.c_str(), nullptr,
-         failure("pipe", EMFILE)},
-        {"temporary input", PEX_NO_PIPELINE_FLAGS, true, 0, PEX_FINAL, nullptr, nullptr,
-         failure("open temporary file", EMFILE)},
-        {"temporary output", PEX_NO_PIPELINE_FLAGS, false, 0, PEX_NO_STAGE_FLAGS, out.c_str(), nullptr,
-         failure("open temporary output file", EMFILE)},
-        {"final output", PEX_PIPES, true, 0, PEX_FINAL, out.c_str(), nullptr,
-         failure("open temporary output file", EMFILE)},
-        {"error file", PEX_NO_PIPELINE_FLAGS, false, 0, PEX_FINAL, nullptr, err.c_str(),
-         failure("open error file", EMFILE)},
+    const std::string out = work / "out", err = work / "err";
+    // To a pipe, or with PEX_PIPES unset to a temporary file.
+    const auto stage_before = [](pex_pipeline *p) { return launch(p, PEX_NO_STAGE_FLAGS, {probe, "echo", "x"}); };
+    const std::vector<launch_case> cases = {
+        {"output pipe", PEX_PIPES, nullptr, nullptr, PEX_NO_STAGE_FLAGS, nullptr, nullptr,
+         failure("pipe", EMFILE), 1},
+        {"output pipe, the input pipe held", PEX_PIPES, nullptr, stage_before, PEX_NO_STAGE_FLAGS, nullptr,
+         nullptr, failure("pipe", EMFILE), 1},
+        {"error pipe", PEX_PIPES, nullptr, stage_before, PEX_FINAL | PEX_STDERR_TO_PIPE, out.c_str(),
+         nullptr, failure("pipe", EMFILE), 2},
+        {"error pipe after the output pipe", PEX_PIPES, nullptr, nullptr, PEX_STDERR_TO_PIPE, nullptr,
+         nullptr, failure("pipe", EMFILE), 2},
+        {"temporary input", PEX_NO_PIPELINE_FLAGS, nullptr, stage_before, PEX_FINAL, nullptr, nullptr,
+         failure("open temporary file", EMFILE), 0},
+        {"temporary output", PEX_NO_PIPELINE_FLAGS, nullptr, nullptr, PEX_NO_STAGE_FLAGS, out.c_str(),
+         nullptr, failure("open temporary output file", EMFILE), 0},
+        {"final output", PEX_PIPES, nullptr, stage_before, PEX_FINAL, out.c_str(), nullptr,
+         failure("open temporary output file", EMFILE), 0},
+        {"error file", PEX_NO_PIPELINE_FLAGS, nullptr, nullptr, PEX_FINAL, nullptr, err.c_str(),
+         failure("open error file", EMFILE), 0},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        std::string report = answer_from_child([&] {
-            if (!use_temp_dir(tmp.path))
-                return std::string("temporary directory chosen before");
-            std::set<int> fds_before = open_fds();
-            pex_pipeline *pipeline = pex_create(c.flags, "test", nullptr);
-            std::string result;
-            if (c.stage_before)
-                result += launch(pipeline, PEX_NO_STAGE_FLAGS, {probe, "echo", "x"});
-            {
-                descriptor_filler filler(c.left);
-                result += failed_launch(pipeline, c.stage_flags, {probe, "cat"}, c.outname, c.errname,
-                                        tmp.path);
-            }
-            pex_release(pipeline);
-            if (open_fds() != fds_before)
-                result += ", descriptors differ after release";
-            if (!no_children_left())
-                result += ", children left";
-            if (!list_dir(tmp.path).empty())
-                result += ", temporary files left";
-            return result;
-        });
-        EXPECT_EQ(c.expected, report);
-    }
+    expect_failed_launches(cases, tmp.path);
 }
 
 // Files that cannot be made or opened. The tests run as root: the child
@@ -573,7 +597,7 @@ TEST(PexRealFailures, FilesThatCannotBeOpened)
     ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
     chmod(shared.c_str(), 0777);
     std::string missing = shared + "/missing", directory = work.path;
-    const launch_case cases[] = {
+    const std::vector<launch_case> cases = {
         {"unwritable stem directory", PEX_NO_PIPELINE_FLAGS, locked_stem.c_str(), nullptr,
          PEX_NO_STAGE_FLAGS, nullptr, nullptr, failure("could not create temporary file", 0)},
         {"unwritable output directory", PEX_NO_PIPELINE_FLAGS, nullptr, nullptr, PEX_FINAL,
@@ -586,30 +610,13 @@ TEST(PexRealFailures, FilesThatCannotBeOpened)
          directory.c_str(), failure("open error file", EISDIR)},
         {"input file gone", PEX_NO_PIPELINE_FLAGS, nullptr,
          [&](pex_pipeline *p) {
-             pex_open_input_file(p, PEX_NO_STAGE_FLAGS, missing.c_str());
-             remove(missing.c_str());
+             FILE *input = pex_open_input_file(p, PEX_NO_STAGE_FLAGS, missing.c_str());
+             return std::string(input != nullptr && remove(missing.c_str()) == 0 ? "" : "no input file");
          },
          PEX_FINAL, nullptr, nullptr, failure("open temporary file", ENOENT)},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        std::string report = answer_from_child([&] {
-            if (!use_temp_dir(tmp.path))
-                return std::string("temporary directory chosen before");
-            if (!drop_privileges())
-                return std::string("cannot drop privileges");
-            pex_pipeline *pipeline = pex_create(c.flags, "test", c.temp_stem);
-            if (c.before)
-                c.before(pipeline);
-            std::string result =
-                failed_launch(pipeline, c.stage_flags, {probe, "cat"}, c.outname, c.errname, tmp.path);
-            pex_release(pipeline);
-            if (!no_children_left())
-                result += ", children left";
-            return result;
-        });
-        EXPECT_EQ(c.expected, report);
-    }
+    expect_failed_launches(cases, tmp.path,
+                           [] { return std::string(drop_privileges() ? "" : "cannot drop privileges"); });
 }
 
 static std::vector<int> front_end_closes;

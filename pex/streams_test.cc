@@ -1,5 +1,6 @@
-// The caller's streams into and out of a pipeline: the rules against the fake
-// back end, then data through real children.
+// The caller's streams into and out of a pipeline, with real children; the
+// fake back end for a pipe that no stream can be put on and a wait that
+// fails.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,64 +11,58 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "pex/fake_backend_test.h"
 #include "pex/pex.h"
+#include "pex/pex_test.h"
 #include "support/temp_file.h"
 #include "tests/test_util.h"
 
-static const char probe[] = MAVO_PROBE_PATH;
-
-static std::string read_stream(FILE *stream)
-{
-    std::string text;
-    char buffer[4096];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, stream)) > 0)
-        text.append(buffer, got);
-    return text;
-}
-
-// ---- Against the fake back end ----
+static const std::vector<const char *> upper = {"/bin/sh", "-c", "tr a-z A-Z"};
 
 TEST(PexInputStreams, RefusedOnceTheInputIsChosen)
 {
     scoped_temp_dir dir;
-    std::string name = dir / "input";
+    const std::string name = dir / "input", missing_out = dir / "missing/out";
     FILE *input_pipe = nullptr;   // the caller's to close
     struct {
         const char *what;
         pex_pipeline_flags flags;
-        std::function<void(pex_pipeline *)> before;
+        std::function<std::string(pex_pipeline *)> before;   // "" when it went well
     } cases[] = {
-        {"child started", PEX_PIPES, [](pex_pipeline *p) { ASSERT_EQ("", fake_launch(p, PEX_NO_STAGE_FLAGS)); }},
+        {"child started", PEX_PIPES,
+         [](pex_pipeline *p) { return launch(p, PEX_NO_STAGE_FLAGS, {probe, "exit", "0"}); }},
         {"input pipe open", PEX_PIPES,
          [&](pex_pipeline *p) {
              input_pipe = pex_open_input_pipe(p, false);
-             ASSERT_NE(nullptr, input_pipe);
+             return std::string(input_pipe != nullptr ? "" : "no input pipe");
          }},
         {"input file open", PEX_PIPES,
-         [&](pex_pipeline *p) { ASSERT_NE(nullptr, pex_open_input_file(p, PEX_NO_STAGE_FLAGS, name.c_str())); }},
+         [&](pex_pipeline *p) {
+             FILE *input = pex_open_input_file(p, PEX_NO_STAGE_FLAGS, name.c_str());
+             return std::string(input != nullptr ? "" : "no input file");
+         }},
         {"final stage failed", PEX_PIPES,
-         [](pex_pipeline *p) {
-             fake.open_errno = {{"out", EACCES}};
-             ASSERT_NE("", fake_launch(p, PEX_FINAL, "out"));
+         [&](pex_pipeline *p) {
+             std::string result = launch(p, PEX_FINAL, {probe, "exit", "0"}, missing_out.c_str());
+             return std::string(result.empty() ? "the final stage started" : "");
          }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        pex_pipeline *pipeline = fake_pipeline(c.flags);
-        c.before(pipeline);
-        std::set<int> fds_before = fake.open_fds;
+        pex_pipeline *pipeline = pex_create(c.flags, "test", nullptr);
+        ASSERT_EQ("", c.before(pipeline));
+        const std::set<int> fds_before = open_fds();
         errno = 0;
         EXPECT_EQ(nullptr, pex_open_input_file(pipeline, PEX_NO_STAGE_FLAGS, (dir / "other").c_str()));
         EXPECT_EQ(EINVAL, errno);
         errno = 0;
         EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, false));
         EXPECT_EQ(EINVAL, errno);
-        EXPECT_EQ(fds_before, fake.open_fds);
+        EXPECT_EQ(fds_before, open_fds());
         EXPECT_FALSE(file_exists(dir / "other"));
         FILE *input = pipeline->caller_in_stream;
         pex_release(pipeline);
@@ -78,35 +73,39 @@ TEST(PexInputStreams, RefusedOnceTheInputIsChosen)
         input_pipe = nullptr;
     }
 
-    pex_pipeline *pipeline = fake_pipeline();
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
     errno = 0;
     EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, false));
     EXPECT_EQ(EINVAL, errno);   // needs PEX_PIPES
     pex_release(pipeline);
 }
 
-TEST(PexInputStreams, PipeThatCannotBeMadeOrWrapped)
+TEST(PexInputStreams, PipeThatCannotBeMade)
 {
-    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
-    fake.make_pipe_errno = {{1, ENFILE}};
-    errno = 0;
-    EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, false));
-    EXPECT_EQ(ENFILE, errno);
-
-    fake.fdopen_fails = true;
-    errno = 0;
-    EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, true));
-    EXPECT_EQ(EMFILE, errno);
-    EXPECT_TRUE(fake.open_fds.empty());
-    EXPECT_EQ(0, pipeline->pending_in_fd);   // still the caller's standard input
-    pex_release(pipeline);
-    EXPECT_TRUE(fake.bad_closes.empty());
+    std::string report = answer_from_child([] {
+        pex_pipeline *pipeline = pex_create(PEX_PIPES, "test", nullptr);
+        std::string result;
+        {
+            descriptor_filler filler(1);
+            const std::set<int> fds_before = open_fds();
+            errno = 0;
+            FILE *input = pex_open_input_pipe(pipeline, false);
+            result = input != nullptr ? "opened" : strerror(errno);
+            if (open_fds() != fds_before)
+                result += ", descriptors differ";
+        }
+        if (pipeline->pending_in_fd != 0)
+            result += ", input no longer the caller's";
+        pex_release(pipeline);
+        return result;
+    });
+    EXPECT_EQ(strerror(EMFILE), report);
 }
 
 TEST(PexInputStreams, FileThatCannotBeOpened)
 {
     scoped_temp_dir dir;
-    pex_pipeline *pipeline = fake_pipeline();
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
     errno = 0;
     EXPECT_EQ(nullptr, pex_open_input_file(pipeline, PEX_NO_STAGE_FLAGS, dir.path.c_str()));
     EXPECT_EQ(EISDIR, errno);
@@ -148,7 +147,7 @@ TEST(PexInputStreams, RefusedFileIsRemovedOnlyWhenTheLibraryMadeIt)
                 return std::string("cannot drop privileges");
             umask(0277);
             setenv("TMPDIR", tmp.path.c_str(), 1);
-            pex_pipeline *pipeline = fake_pipeline(PEX_NO_PIPELINE_FLAGS, c.temp_stem);
+            pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", c.temp_stem);
             errno = 0;
             FILE *input = pex_open_input_file(pipeline, c.stage_flags, c.input_name);
             std::string result = input == nullptr ? strerror(errno) : "opened";
@@ -163,8 +162,8 @@ TEST(PexInputStreams, RefusedFileIsRemovedOnlyWhenTheLibraryMadeIt)
 
 TEST(PexOutputStreams, NothingToReadLeavesErrnoAlone)
 {
-    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
-    ASSERT_EQ("", fake_launch(pipeline, PEX_FINAL));
+    pex_pipeline *pipeline = pex_create(PEX_PIPES, "test", nullptr);
+    ASSERT_EQ("", launch(pipeline, PEX_FINAL, {probe, "exit", "0"}));
     errno = EDOM;
     EXPECT_EQ(nullptr, pex_stdout_stream(pipeline, false));
     EXPECT_EQ(nullptr, pex_stderr_stream(pipeline, false));
@@ -172,19 +171,56 @@ TEST(PexOutputStreams, NothingToReadLeavesErrnoAlone)
     pex_release(pipeline);
 }
 
+// The streams on a stage's output and error pipes come at once, with no wait,
+// and once.
 TEST(PexOutputStreams, PipesAreTakenAtOnceAndOnce)
 {
-    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
-    ASSERT_EQ("", fake_launch(pipeline, PEX_STDERR_TO_PIPE));
-    EXPECT_NE(nullptr, pex_stdout_stream(pipeline, false));
-    EXPECT_NE(nullptr, pex_stderr_stream(pipeline, true));
-    EXPECT_TRUE(fake.waits.empty());
-    EXPECT_TRUE(fake.open_fds.empty());   // both now the streams'
+    const std::set<int> fds_before = open_fds();
+    pex_pipeline *pipeline = pex_create(PEX_PIPES, "test", nullptr);
+    ASSERT_EQ("", launch(pipeline, PEX_STDERR_TO_PIPE, {"/bin/sh", "-c", "echo out; echo err >&2"}));
+    FILE *output = pex_stdout_stream(pipeline, false);
+    FILE *errors = pex_stderr_stream(pipeline, true);
+    ASSERT_NE(nullptr, output);
+    ASSERT_NE(nullptr, errors);
+    EXPECT_EQ(0, pipeline->reaped_count);
     EXPECT_EQ(nullptr, pex_stdout_stream(pipeline, false));
     EXPECT_EQ(nullptr, pex_stderr_stream(pipeline, false));
-    int error_number = -1;
-    EXPECT_EQ("pipeline already complete", fake_launch(pipeline, PEX_FINAL, nullptr, nullptr, &error_number));
-    EXPECT_EQ(0, error_number);
+    EXPECT_EQ("out\n", read_stream(output));
+    EXPECT_EQ("err\n", read_stream(errors));
+    EXPECT_EQ(failure("pipeline already complete", 0), launch(pipeline, PEX_FINAL, {probe, "exit", "0"}));
+    EXPECT_EQ("0", exit_codes(pipeline, 1));
+    pex_release(pipeline);
+    EXPECT_EQ(fds_before, open_fds());
+}
+
+// Of a stage that wrote a file, the stream comes once every child has ended,
+// so the file is complete; the file is removed at release.
+TEST(PexOutputStreams, FileIsReadOnceEveryChildHasEnded)
+{
+    scoped_temp_dir dir;
+    const std::string first = dir / "first", last = dir / "last";
+    pex_pipeline *pipeline = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
+    ASSERT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, {probe, "echo", "complete"}, first.c_str()));
+    ASSERT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, {probe, "cat"}, last.c_str()));
+    FILE *output = pex_stdout_stream(pipeline, false);
+    ASSERT_NE(nullptr, output);
+    EXPECT_TRUE(all_waited_for(children_of(pipeline)));
+    EXPECT_EQ("complete\n", read_stream(output));
+    pex_release(pipeline);
+    EXPECT_FALSE(file_exists(last));
+}
+
+// ---- Pipes no stream can be put on, and a wait that fails: the fake back end ----
+
+TEST(PexInputStreams, PipeThatCannotBeWrapped)
+{
+    pex_pipeline *pipeline = fake_pipeline(PEX_PIPES);
+    fake.fdopen_fails = true;
+    errno = 0;
+    EXPECT_EQ(nullptr, pex_open_input_pipe(pipeline, true));
+    EXPECT_EQ(EMFILE, errno);
+    EXPECT_TRUE(fake.open_fds.empty());
+    EXPECT_EQ(0, pipeline->pending_in_fd);   // still the caller's standard input
     pex_release(pipeline);
     EXPECT_TRUE(fake.bad_closes.empty());
 }
@@ -207,24 +243,10 @@ TEST(PexOutputStreams, PipeThatCannotBeWrapped)
     EXPECT_TRUE(fake.bad_closes.empty());
 }
 
-TEST(PexOutputStreams, FileIsReadOnceEveryChildHasEnded)
+TEST(PexOutputStreams, FileIsNotReadWhenAWaitFails)
 {
-    scoped_temp_dir dir;
-    std::string first = dir / "first", last = dir / "last";
-    write_file(last, "complete\n");
-
     pex_pipeline *pipeline = fake_pipeline();
-    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, first.c_str()));
-    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, last.c_str()));
-    FILE *output = pex_stdout_stream(pipeline, false);
-    ASSERT_NE(nullptr, output);
-    EXPECT_EQ(2u, fake.waits.size());
-    EXPECT_EQ("complete\n", read_stream(output));
-    pex_release(pipeline);
-    EXPECT_FALSE(file_exists(last));
-
-    pipeline = fake_pipeline();
-    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, last.c_str()));
+    ASSERT_EQ("", fake_launch(pipeline, PEX_NO_STAGE_FLAGS, "last"));
     fake.wait_errno = {{1001, ECHILD}};
     errno = 0;
     EXPECT_EQ(nullptr, pex_stdout_stream(pipeline, false));
@@ -232,19 +254,7 @@ TEST(PexOutputStreams, FileIsReadOnceEveryChildHasEnded)
     pex_release(pipeline);
 }
 
-// ---- Real children ----
-
-static const char *const cat_argv[] = {probe, "cat", nullptr};
-static const char *const upper_argv[] = {"/bin/sh", "-c", "tr a-z A-Z", nullptr};
-
-static std::string launch(pex_pipeline *pipeline, pex_stage_flags flags, const char *const *argv,
-                          const char *outname = nullptr)
-{
-    int error_number = -1;
-    const char *message = pex_run_stage(pipeline, flags, argv[0], argv, outname, nullptr, &error_number);
-    return message != nullptr ? std::string(message) + " (" + std::to_string(error_number) + ")" : "";
-}
-
+// ---- Data through real children ----
 
 // Input written through a file: the caller's file stays, emptied first when
 // it was there already; a file the library named is removed at release
@@ -270,8 +280,7 @@ TEST(PexRealStreams, InputThroughAFile)
         if (c.earlier != nullptr)
             write_file(callers, c.earlier);
         std::string report = answer_from_child([&] {
-            setenv("TMPDIR", tmp.path.c_str(), 1);
-            if (pick_temp_dir() != tmp.path + "/")
+            if (!use_temp_dir(tmp.path))
                 return std::string("temporary directory chosen before");
             std::set<int> fds_before = open_fds();
             pex_pipeline *pipeline = pex_create(c.flags, "test", nullptr);
@@ -279,7 +288,7 @@ TEST(PexRealStreams, InputThroughAFile)
             if (input == nullptr)
                 return std::string("no input stream");
             fputs("abc\n", input);
-            std::string result = launch(pipeline, PEX_FINAL, cat_argv, out.c_str());
+            std::string result = launch(pipeline, PEX_FINAL, {probe, "cat"}, out.c_str());
             result += exit_codes(pipeline, 1) + " ";
             result += read_file(out);   // only once the child has ended
             pex_release(pipeline);
@@ -303,8 +312,8 @@ TEST(PexRealStreams, InputAndOutputThroughPipes)
     pex_pipeline *pipeline = pex_create(PEX_PIPES, "test", nullptr);
     FILE *input = pex_open_input_pipe(pipeline, false);
     ASSERT_NE(nullptr, input);
-    EXPECT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, cat_argv));
-    EXPECT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, upper_argv));
+    EXPECT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, {probe, "cat"}));
+    EXPECT_EQ("", launch(pipeline, PEX_NO_STAGE_FLAGS, upper));
     FILE *output = pex_stdout_stream(pipeline, false);
     ASSERT_NE(nullptr, output);
     fputs("through the pipes\n", input);
@@ -322,15 +331,14 @@ TEST(PexRealStreams, OutputThroughATemporaryFile)
         SCOPED_TRACE(int(flags));
         std::string report = answer_from_child([&] {
             setenv("TMPDIR", tmp.path.c_str(), 1);
-            const char *const echo_argv[] = {probe, "echo", "hello", nullptr};
             pex_pipeline *pipeline = pex_create(flags, "test", nullptr);
-            std::string result = launch(pipeline, PEX_NO_STAGE_FLAGS, echo_argv);
-            result += launch(pipeline, PEX_NO_STAGE_FLAGS, upper_argv);
+            std::string result = launch(pipeline, PEX_NO_STAGE_FLAGS, {probe, "echo", "hello"});
+            result += launch(pipeline, PEX_NO_STAGE_FLAGS, upper);
             FILE *output = pex_stdout_stream(pipeline, false);
             result += output != nullptr ? read_stream(output) : "no stream";
             pex_release(pipeline);
             result += std::to_string(list_dir(tmp.path).size()) + " kept";
-            if (waitpid(-1, nullptr, WNOHANG) >= 0 || errno != ECHILD)
+            if (!no_children_left())
                 result += ", children left";
             return result;
         });

@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "support/error_text.h"
-#include "support/join.h"
 #include "tests/test_util.h"
 
 // The allocation that cannot succeed: more than any address space holds.
@@ -90,66 +87,4 @@ TEST(ExitWithHookDeathTest, RunsTheHookOnceThenExits)
             alloc_or_die(impossible);
         },
         testing::ExitedWithCode(1), oom_stderr("\nout of memory allocating [0-9]+ bytes\nhook ran\n"));
-}
-
-TEST(JoinStrings, ListEndsAtTheFirstNull)
-{
-    const struct {
-        char *joined;
-        const char *expected;
-    } cases[] = {
-        {join_strings(nullptr), ""},
-        {join_strings("a", "", "bc", nullptr), "abc"},
-        {join_strings("ab", nullptr, "cd", nullptr), "ab"},
-        {join_strings("/usr/", "lib", "/", nullptr), "/usr/lib/"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.expected);
-        EXPECT_STREQ(c.joined, c.expected);
-        free(c.joined);
-    }
-    EXPECT_EQ(join_strings_length("ab", "cde", nullptr), 5u);
-    EXPECT_EQ(join_strings_length(nullptr), 0u);
-}
-
-TEST(JoinStrings, IntoACallersBuffer)
-{
-    char buffer[8];
-    memset(buffer, 'z', sizeof buffer);
-    EXPECT_EQ(join_strings_into(buffer, nullptr), buffer);
-    EXPECT_STREQ(buffer, "");
-    EXPECT_EQ(join_strings_into(buffer, "x", "y", nullptr), buffer);
-    EXPECT_STREQ(buffer, "xy");
-    char shared[16];
-    join_shared_buffer = shared;
-    EXPECT_EQ(join_strings_shared("ab", "c", nullptr), shared);
-    EXPECT_STREQ(shared, "abc");
-}
-
-TEST(RejoinStrings, ExtendsAnAllocatedStringInPlaceOfTheOld)
-{
-    char *dir = strdup_or_die("dir");
-    char *extended = rejoin_strings(dir, dir, "/", nullptr);
-    EXPECT_STREQ(extended, "dir/");
-    free(extended);
-    char *fresh = rejoin_strings(nullptr, "a", "b", nullptr);
-    EXPECT_STREQ(fresh, "ab");
-    free(fresh);
-}
-
-TEST(ErrorText, PlatformTextOrTheFallback)
-{
-    EXPECT_STREQ(error_text(ENOENT), strerror(ENOENT));
-    EXPECT_STREQ(error_text(EBADF), strerror(EBADF));
-    // Numbers the platform has no entry for: its own "unknown" text, or ours.
-    for (int number : {12345, -7, INT_MIN}) {
-        SCOPED_TRACE(number);
-        const char *text = error_text(number);
-        ASSERT_NE(text, nullptr);
-        std::string expected_fallback = "undocumented error #" + std::to_string(number);
-        if (text == error_text_buffer && strncmp(text, "undocumented", 12) == 0)
-            EXPECT_EQ(text, expected_fallback);
-        else
-            EXPECT_NE(strstr(text, std::to_string(number).c_str()), nullptr) << text;
-    }
 }

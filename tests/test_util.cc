@@ -125,6 +125,35 @@ std::string read_to_end(int fd)
     return text;
 }
 
+// Device and inode of what `fd` stands for; (0, 0) when it is closed.
+static std::pair<unsigned long long, unsigned long long> identity_of(int fd)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return {0, 0};
+    return {info.st_dev, info.st_ino};
+}
+
+test_pipe::test_pipe()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string("pipe2: ") + strerror(errno));
+    read_fd = fds[0];
+    write_fd = fds[1];
+    // Each end on its own: the two ends of a pipe need not share an inode.
+    read_end = identity_of(read_fd);
+    write_end = identity_of(write_fd);
+}
+
+test_pipe::~test_pipe()
+{
+    if (identity_of(read_fd) == read_end)
+        close(read_fd);
+    if (identity_of(write_fd) == write_end)
+        close(write_fd);
+}
+
 int run_result::exit_code() const
 {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

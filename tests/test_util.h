@@ -5,6 +5,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Defined when the tests, and with them the programs and libraries they
@@ -50,6 +51,24 @@ std::string read_to_end(int fd);
 // Pointers to the texts, then a null: a vector for exec. The texts must
 // outlive it.
 std::vector<char *> pointers_to(const std::vector<std::string> &texts);
+
+// A pipe the test owns; close-on-exec, so no child holds it unless it is
+// handed over as 0, 1 or 2. Each end that is still open is closed at the end
+// of the scope. Code under test closes the ends it is handed, and the number
+// of an end closed there may by then stand for another file: an end is
+// closed only while its number still stands for it.
+struct test_pipe {
+    int read_fd = -1;
+    int write_fd = -1;
+    test_pipe();
+    ~test_pipe();
+    test_pipe(const test_pipe &) = delete;
+    test_pipe &operator=(const test_pipe &) = delete;
+
+private:
+    // Device and inode of each end, as fstat gave them at the start.
+    std::pair<unsigned long long, unsigned long long> read_end, write_end;
+};
 
 struct run_result {
     int status = -1;          // raw wait status

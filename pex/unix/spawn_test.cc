@@ -27,8 +27,8 @@ namespace {
 
 const std::string probe = MAVO_PROBE_PATH;
 // Starts a file through the back end or the C library's execvp, linked as
-// the programs are (tests/exec_probe.cc).
-const std::string exec_probe = MAVO_EXEC_PROBE_PATH;
+// the programs are (tests/program_probe.cc).
+const std::string exec_probe = MAVO_PROGRAM_PROBE_PATH;
 // A descriptor number below the limit that is closed now: the highest free
 // one, which nothing the tests open will take.
 int never_open_fd_number()
@@ -94,21 +94,6 @@ std::string read_all(int fd)
     close(fd);
     return text;
 }
-
-// A pipe the test owns; close-on-exec, so no child holds it unless it is
-// handed over as 0, 1 or 2.
-struct test_pipe {
-    int read_fd = -1;
-    int write_fd = -1;
-    test_pipe()
-    {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) == 0) {
-            read_fd = fds[0];
-            write_fd = fds[1];
-        }
-    }
-};
 
 int open_file(const std::string &path, int flags)
 {
@@ -608,9 +593,4 @@ TEST_F(SpawnChildSeams, FailedCloseInParentClosesAllAndEndsTheProgram)
     EXPECT_EQ(EIO, started.error_number);
     EXPECT_FALSE(is_open(err.write_fd)) << "closed after the failing closes too";
     EXPECT_TRUE(no_child_left());
-    close(in.read_fd);   // the scripted failures left these open
-    close(in.write_fd);
-    close(out.write_fd);
-    close(out.read_fd);
-    close(err.read_fd);
 }

@@ -364,3 +364,33 @@ TEST(PexRealStreams, StandardErrorThroughAPipe)
     pex_release(pipeline);
     EXPECT_EQ(fds_before, open_fds());
 }
+
+// The streams the caller keeps, on a file the first stage will read and on
+// the last stage's output file, are held by no child started meanwhile, of
+// this pipeline or another: a child holding them would keep the files open
+// and, for a pipe, a writer from its end of file or its SIGPIPE.
+TEST(PexRealStreams, CallersStreamsAreHeldByNoChild)
+{
+    scoped_temp_dir work;
+    const std::string listed = work / "listed";
+    auto held_by_a_child = [&](FILE *stream) {
+        const char *const argv[] = {probe, "fds", nullptr};
+        int status = -1, error_number = 0;
+        if (pex_run_once(PEX_FINAL, probe, argv, "test", listed.c_str(), nullptr, &status, &error_number) != nullptr)
+            return std::string("could not start the probe");
+        return parse_fd_list(read_file(listed)).count(fileno(stream)) != 0 ? std::string("held")
+                                                                          : std::string("not held");
+    };
+    pex_pipeline *input_side = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
+    FILE *input = pex_open_input_file(input_side, PEX_NO_STAGE_FLAGS, (work / "input").c_str());
+    ASSERT_NE(nullptr, input);
+    EXPECT_EQ("not held", held_by_a_child(input));
+
+    pex_pipeline *output_side = pex_create(PEX_NO_PIPELINE_FLAGS, "test", nullptr);
+    ASSERT_EQ("", launch(output_side, PEX_NO_STAGE_FLAGS, {probe, "echo", "hello"}, (work / "output").c_str()));
+    FILE *output = pex_stdout_stream(output_side, false);
+    ASSERT_NE(nullptr, output);
+    EXPECT_EQ("not held", held_by_a_child(output));
+    pex_release(output_side);
+    pex_release(input_side);
+}

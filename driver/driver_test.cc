@@ -1219,6 +1219,15 @@ TEST(DriverSignals, ToolStartsWithTheCallersMaskAndDispositions)
         return text;
     };
     const std::string ignoring = "trap '' INT QUIT PIPE; exec \"$@\"";
+    // qemu-user hands a program the signals its caller ignored, but loses
+    // them at the program's own exec: shown by a program that execs another.
+    const std::string passed_through = run_program({"/bin/sh", "-c", ignoring, "sh", MAVO_PROBE_PATH,
+                                                    "ignore-sigchld", MAVO_PROBE_PATH, "signals",
+                                                    std::to_string(SIGINT)}).out;
+    const bool ignoring_is_inherited = passed_through == std::to_string(SIGINT) + " ignored\n";
+    if (!ignoring_is_inherited)
+        note_emulation("ignored signals do not outlive a program's exec here (" + passed_through +
+                       "): the cases with signals the caller ignores are left out");
     const struct {
         const char *what;
         std::vector<std::string> caller;   // what starts the program
@@ -1236,6 +1245,8 @@ TEST(DriverSignals, ToolStartsWithTheCallersMaskAndDispositions)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
+        if (!ignoring_is_inherited && !c.caller.empty() && c.caller[0] == "/bin/sh")
+            continue;
         std::vector<std::string> argv = c.caller;
         argv.insert(argv.end(), {mavo_ar.path, "-B" + dir.path});
         std::vector<std::string> env = test_env(dir / "none", {c.tracing ? "MAVO_TRACE=1" : "MAVO_TRACE"});

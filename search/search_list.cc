@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support/stderr_write.h"
 #include "support/alloc.h"
 #include "support/path_element.h"
+#include "support/stderr_write.h"
 
 static bool search_list_debug = false;
 

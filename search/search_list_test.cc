@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/stderr_write.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -204,6 +205,34 @@ TEST(SearchListFind, PrependedPrefixIsTriedFirst)
     EXPECT_EQ(dir / "a/f", find(list, "f", R_OK));
     search_list_prepend(&list, (dir.path + "/b/").c_str());
     EXPECT_EQ(dir / "b/f", find(list, "f", R_OK));
+}
+
+// The excluded file is passed over under any name that leads to it, a hard
+// or a symbolic link; a different file of the same name is still taken.
+TEST(SearchListFind, PassesOverTheExcludedFileUnderAnyName)
+{
+    scoped_temp_dir dir;
+    for (const char *sub : {"hard", "soft", "other"})
+        ASSERT_EQ(0, mkdir((dir / sub).c_str(), 0755));
+    write_file(dir / "self", "");
+    ASSERT_EQ(0, link((dir / "self").c_str(), (dir / "hard/f").c_str()));
+    make_symlink(dir / "self", dir / "soft/f");
+    write_file(dir / "other/f", "");
+    struct stat self;
+    ASSERT_EQ(0, stat((dir / "self").c_str(), &self));
+    owned_list list;
+    for (const char *sub : {"hard", "soft", "other"})
+        search_list_append(&list, (dir / sub + "/").c_str());
+    std::string trace = trace_of([&] {
+        char *path = search_list_find_other_than(&list, "f", R_OK, &self);
+        if (path != nullptr)
+            stderr_printf("-> %s\n", path);
+        free(path);
+    });
+    EXPECT_EQ("Looking for 'f'\n  - passed over, the program itself: " + dir / "hard/f" +
+                  "\n  - passed over, the program itself: " + dir / "soft/f" + "\n  - found: " +
+                  dir / "other/f" + "\n-> " + dir / "other/f" + "\n",
+              trace);
 }
 
 TEST(SearchListFind, LongPrefixAndNameFitTheBuffer)

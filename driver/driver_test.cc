@@ -15,7 +15,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -1090,41 +1089,6 @@ TEST(DriverRelocation, ResolvesItsOwnNameOnce)
 
 namespace {
 
-// A program started with pipes on its three standard streams and left
-// running; the test holds the other ends.
-struct running_program {
-    pid_t pid = -1;
-    int in = -1;    // its standard input, written here
-    int out = -1;   // its standard output, read here
-    int err = -1;
-};
-
-// Starts `argv` with `env`; in a process group of its own when asked, as a
-// shell's job is.
-running_program start_program(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                              bool own_group = false)
-{
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-    std::vector<char *> args = pointers_to(argv), envp = pointers_to(env);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        if (own_group)
-            setpgid(0, 0);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    return {pid, in[1], out[0], err[0]};
-}
-
 // Reads from `fd` until end of file; false when none came within `seconds`,
 // as when a process that holds the other end was left running.
 bool read_until_end(int fd, std::string *text, int seconds = 20)
@@ -1170,8 +1134,8 @@ TEST(DriverSignals, ReachTheToolAndEndTheProgramAsTheyEndedIt)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.signal_number) + (c.to_whole_group ? " to the whole group" : ""));
-        running_program job = start_program({mavo_ar.path, "-B" + dir.path, "t"}, test_env(dir / "none"),
-                                            c.to_whole_group);
+        const std::vector<std::string> env = test_env(dir / "none");
+        running_program job = start_program({mavo_ar.path, "-B" + dir.path, "t"}, &env, nullptr, c.to_whole_group);
         std::string out;
         char buffer[64];
         while (out.find('\n') == std::string::npos) {

@@ -197,8 +197,8 @@ static void drain(int out_fd, int err_fd, std::string &out, std::string &err)
     }
 }
 
-run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> *env,
-                       const std::string &input, const char *program)
+running_program start_program(const std::vector<std::string> &argv, const std::vector<std::string> *env,
+                              const char *program, bool own_group)
 {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -213,6 +213,8 @@ run_result run_program(const std::vector<std::string> &argv, const std::vector<s
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        if (own_group)
+            setpgid(0, 0);
         if (env != nullptr)
             environ = envp.data();
         execv(path, args.data());
@@ -221,6 +223,14 @@ run_result run_program(const std::vector<std::string> &argv, const std::vector<s
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
+    return {pid, in_pipe[1], out_pipe[0], err_pipe[0]};
+}
+
+run_result run_program(const std::vector<std::string> &argv, const std::vector<std::string> *env,
+                       const std::string &input, const char *program)
+{
+    running_program started = start_program(argv, env, program);
+    pid_t pid = started.pid;
     // Feed the input from a child of our own so a large input cannot block
     // against unread output.
     pid_t feeder = -1;
@@ -229,7 +239,7 @@ run_result run_program(const std::vector<std::string> &argv, const std::vector<s
         if (feeder == 0) {
             size_t done = 0;
             while (done < input.size()) {
-                ssize_t wrote = write(in_pipe[1], input.data() + done, input.size() - done);
+                ssize_t wrote = write(started.in, input.data() + done, input.size() - done);
                 if (wrote <= 0)
                     break;
                 done += static_cast<size_t>(wrote);
@@ -237,9 +247,9 @@ run_result run_program(const std::vector<std::string> &argv, const std::vector<s
             _exit(0);
         }
     }
-    close(in_pipe[1]);
+    close(started.in);
     run_result result;
-    drain(out_pipe[0], err_pipe[0], result.out, result.err);
+    drain(started.out, started.err, result.out, result.err);
     while (waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
     }
     if (feeder > 0)

@@ -3,6 +3,8 @@
 // with its output and status captured.
 #pragma once
 
+#include <sys/types.h>
+
 #include <set>
 #include <string>
 #include <utility>
@@ -76,6 +78,20 @@ struct run_result {
     std::string err;          // standard error
     int exit_code() const;    // WEXITSTATUS, or -1 when the program did not exit
 };
+
+// A program started with pipes on its three standard streams and left
+// running; the test holds the other ends, and closes them.
+struct running_program {
+    pid_t pid = -1;
+    int in = -1;    // its standard input, written here
+    int out = -1;   // its standard output, read here
+    int err = -1;
+};
+
+// Starts `argv` as run_program does, without waiting for it; in a process
+// group of its own when asked, as a shell's job is.
+running_program start_program(const std::vector<std::string> &argv, const std::vector<std::string> *env,
+                              const char *program = nullptr, bool own_group = false);
 
 // Runs `argv` (argv[0] is the path run, unless `program` is given) with
 // `env` as its whole environment when `env` is not null, feeding `input`
